@@ -47,7 +47,7 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
 
     # A user with an entry: its home wins over HOME.
     nobody_home="$(getent passwd nobody | cut -d: -f6)"
-    if [ -n "$nobody_home" ] && [ ! -e "$nobody_home" ]; then
+    if [ -n "$nobody_home" ] && [ ! -e "$nobody_home" ] && getent group nogroup >/dev/null; then
         mkdir -m 0777 "$WORK/home2"
         run_with env "HOME=$WORK/home2" setpriv --reuid=nobody --regid=nogroup --clear-groups -- -I
         expect_rc 1
@@ -55,7 +55,7 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
         expect_stderr_text "Could not find updater directory at $nobody_home/.vexmoran/updater\n"
         [ ! -e "$WORK/home2/.vexmoran" ] || fail "HOME was used although the password database names a home"
     else
-        echo "note: no user 'nobody' with a missing home; password-database precedence not checked"
+        echo "note: no user 'nobody' (group nogroup) with a missing home; password-database precedence not checked"
     fi
 else
     echo "note: not root or no setpriv; home-directory checks skipped"

@@ -28,6 +28,7 @@ const std::string kMovedPrefix = "/moved";
 constexpr size_t kWorkerThreads = 16;
 constexpr time_t kKeepAliveSeconds = 2;
 constexpr time_t kReadWriteSeconds = 5;
+constexpr std::chrono::milliseconds kStopGrace{1000};
 
 std::string AddressText(const sockaddr_storage& address, int& port) {
     char text[INET6_ADDRSTRLEN] = "";
@@ -218,6 +219,12 @@ struct Server::Impl {
 
     void Configure(httplib::Server& server) {
         server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+        // The library's default also sets SO_REUSEPORT, which would let a
+        // second server share a port that is in use instead of failing.
+        server.set_socket_options([](socket_t sock) {
+            const int on = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        });
         server.set_keep_alive_timeout(kKeepAliveSeconds);
         server.set_read_timeout(kReadWriteSeconds, 0);
         server.set_write_timeout(kReadWriteSeconds, 0);
@@ -257,7 +264,7 @@ struct Server::Impl {
     }
 
     // Shuts every open connection to one of our listeners, so that workers
-    // waiting for a next request on it end at once.
+    // waiting on it end at once.
     void CloseConnections() {
         ForEachConnection(
             [this](int fd, const std::string&, int localPort, const std::string&, int) {
@@ -324,15 +331,23 @@ void Server::Stop() {
     if (write(impl.stopFd, &one, sizeof one) != sizeof one) {
         std::perror("update-server: waking delayed answers");
     }
+    // Answers in progress (delayed ones included, now woken) get a grace
+    // period to go out; after it, connections still open are shut so that
+    // workers waiting on idle or slow clients end.
+    const auto grace = std::chrono::steady_clock::now() + kStopGrace;
     for (size_t i = 0; i < impl.servers.size(); ++i) {
         // A listener whose thread has not begun to accept yet ignores stop():
-        // ask again until its thread has ended. Its workers end once their
-        // connections are shut.
-        do {
+        // ask again until its thread has ended.
+        while (true) {
             impl.servers[i]->stop();
-            impl.CloseConnections();
-        } while (impl.running[i].wait_for(std::chrono::milliseconds(50)) !=
-                 std::future_status::ready);
+            if (impl.running[i].wait_for(std::chrono::milliseconds(50)) ==
+                std::future_status::ready) {
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= grace) {
+                impl.CloseConnections();
+            }
+        }
     }
     impl.running.clear();
     impl.servers.clear();

@@ -287,6 +287,9 @@ TEST(update_server_protocol, FaultSwitches) {
     const Protocol protocol(SampleCatalogue(), "key");
     EXPECT_EQ(protocol.Handle("op=bird&sn=x&").op, "bird");
     EXPECT_EQ(protocol.Handle("sn=x&op=qu&").op, "qu");
+    EXPECT_EQ(protocol.Handle("bld=1&&op=bird").op, "bird");
+    EXPECT_EQ(protocol.Handle("op=&").op, "");
+    EXPECT_EQ(protocol.Handle("xop=hi&").op, "");
 
     // Text faults: a bird answer loses one Base64 character, "ok" becomes
     // "OK"; error answers stay as they are.

@@ -80,12 +80,14 @@ const std::map<std::string, std::vector<std::string>>& Operations() {
 }  // namespace
 
 std::string QueryOp(const std::string& query) {
-    Params params;
-    SplitQuery(query, params);
-    for (const auto& [key, value] : params) {
-        if (key == "op") {
-            return value;
+    // Lenient on purpose: a malformed query still counts under its op.
+    size_t start = 0;
+    while (start <= query.size()) {
+        const size_t amp = std::min(query.find('&', start), query.size());
+        if (query.compare(start, 3, "op=") == 0) {
+            return query.substr(start + 3, amp - start - 3);
         }
+        start = amp + 1;
     }
     return "";
 }

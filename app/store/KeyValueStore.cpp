@@ -1,5 +1,7 @@
 #include "app/store/KeyValueStore.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -86,9 +88,17 @@ bool KeyValueStore::Load(const char* path) {
     errno = 0;
     aFileRef file = aFile_Open(path, aFileModeReadOnly);
     if (file == nullptr) {
+        const int error = errno;
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
-                 path, errno);
+                 path, error);
         Add(KEY_CREATED_TIME, _now_text());
+        // A record that exists but cannot be read is never replaced by a new,
+        // empty one: it stays as it is and this record lives in memory.
+        struct stat info;
+        if (stat(path, &info) == 0) {
+            filename = path;
+            return false;
+        }
         Save(path);
         return false;
     }

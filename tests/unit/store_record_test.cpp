@@ -228,6 +228,28 @@ TEST(RecordFile, UncreatableRecordLivesInMemoryOnly) {
     EXPECT_EQ(bird_test::Entries(tmp.path()), (std::set<std::string>{"file"}));
 }
 
+TEST(RecordFile, UnreadableRecordIsNotReplacedByAnEmptyOne) {
+    TempDir tmp;
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0777), 0);
+    const std::string path = tmp / ".settings";
+    const std::string text = "LATEST_DOWNLOAD=4711.bird\n";
+    WriteText(path, text);
+    ASSERT_EQ(chmod(path.c_str(), 0200), 0);  // nobody but the superuser reads it
+    const int status = bird_test::InChild([&] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            return 2;
+        }
+        LogCapture log(DEBUG_Attributes);
+        KeyValueStore record(path.c_str());
+        const std::string wanted =
+            "Attibutes: Error - cannot open attributes file: '" + path + "' (13)\n";
+        return log.Text() == wanted && record["CREATED_TIME"] != nullptr ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadText(path), text);
+    EXPECT_EQ(bird_test::Entries(tmp.path()), (std::set<std::string>{".settings"}));
+}
+
 TEST(RecordFile, SaveWithoutAnyFileNameUsesTheDefaultInTheWorkingDirectory) {
     TempDir tmp;
     char saved[4096];

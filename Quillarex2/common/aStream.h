@@ -16,7 +16,7 @@
 // How long a get waits for a byte to arrive before it reports aErrNotReady,
 // in milliseconds. Readers poll get in a loop; a get that returned at once
 // would keep a core busy for every idle stream.
-#define aSTREAM_IDLE_WAIT_MS 5
+#define aSTREAM_IDLE_WAIT_MS 10
 
 typedef struct aStream aStream;
 typedef aStream* aStreamRef;

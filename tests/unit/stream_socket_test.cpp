@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -131,6 +132,43 @@ INSTANTIATE_TEST_SUITE_P(Socket, SocketPeerClose, ::testing::Values(false, true)
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "Reset" : "Orderly";
                          });
+
+// The reading and the writing thread both run into the dropped connection:
+// one of them reconnects, the other carries on over the new connection.
+TEST_F(SocketStream, ReaderAndWriterShareOneReconnection) {
+    std::atomic<bool> running{true};
+    std::atomic<int> received{0};
+    std::thread reader([&] {
+        uint8_t byte;
+        while (running) {
+            if (aStream_Read(stream_, &byte, 1) == aErrNone && byte == 'r') {
+                ++received;
+            }
+        }
+    });
+    std::thread writer([&] {
+        const uint8_t byte = 'w';
+        while (running) {
+            aStream_Write(stream_, &byte, 1);
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    EXPECT_EQ(qxtest::ReceiveSome(peer_, 1, kPatience), Bytes("w"));
+    ClosePeer();
+    peer_ = listener_.Accept(kPatience);
+    ASSERT_GE(peer_, 0);
+    EXPECT_EQ(qxtest::ReceiveSome(peer_, 1, kPatience), Bytes("w"));  // the writer goes on
+    ASSERT_TRUE(qxtest::SendAll(peer_, Bytes("r")));
+    const auto deadline = Clock::now() + kPatience;
+    while (received == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(received.load(), 1);  // the reader goes on
+    EXPECT_LT(listener_.Accept(300ms), 0) << "reconnected twice";
+    running = false;
+    reader.join();
+    writer.join();
+}
 
 // A peer that goes away for good must not look like an idle connection:
 // reads and writes report the failure, and pick up again once it is back.

@@ -275,4 +275,11 @@ TEST_F(CobsPort, IdleReaderDoesNotSpin) {
     EXPECT_EQ(qxtest::ReadBytes(stream_, 2, kPatience), (Bytes{0x0A, 0x00}));
 }
 
+// The framed stream reports a vanished port as "no byte" (the link notices
+// through its heartbeat): that must not turn the reader into a spinning loop.
+TEST_F(CobsPort, HungUpPortDoesNotSpin) {
+    pty_.CloseMaster();
+    EXPECT_LT(qxtest::ReaderLoopCpuShare(stream_, 500ms), 0.20);
+}
+
 }  // namespace

@@ -181,10 +181,13 @@ bool sDropped(int error) {
 
 // Reconnects when an earlier failure left the stream without a connection.
 aErr sEnsureConnected(SocketRecord* record) {
+    // The generation first: a reconnection by another thread in between is
+    // then seen by sReconnect and not repeated.
+    const uint64_t generation = record->generation.load();
     if (sConnected(record)) {
         return aErrNone;
     }
-    return sReconnect(record, record->generation.load());
+    return sReconnect(record, generation);
 }
 
 aErr sSocketGet(uint8_t* byte, void* reference) {

@@ -73,8 +73,10 @@ reboot, uei-data or any:
   drop-after:N            drop the link after N packets received
   drop-in:PHASE           drop the link instead of answering that request
   ignore:PHASE            leave that request unanswered
-  corrupt[:OFFSET]        flip a byte of an outgoing packet (OFFSET in its wire
-                          bytes; default the last byte; 1 shortens the packet)
+  corrupt[:OFFSET]        flip all bits of one byte of an outgoing packet as it
+                          goes on the line (OFFSET counts its bytes there, frame
+                          bytes on a serial link; default: the last byte, or the
+                          last before a frame's delimiter)
   delay:MS                hold every answer back for MS
   bad-data-count          a DATA reply reports one byte less; its bytes are dropped
   bad-sum                 a SUM reply reports the sum plus one

@@ -13,7 +13,8 @@ namespace modsim {
 
 namespace {
 constexpr std::size_t kMaxBuffered = 1 << 20;
-}
+constexpr long kLastByte = -2;
+}  // namespace
 
 Session::Session(EventLoop& loop, Endpoint& endpoint, int inFd, int outFd, Framing framing,
                  bool persistent)
@@ -286,43 +287,39 @@ void Session::send(std::vector<Packet> packets) {
     if (closed() || muted_)
         return;
     Module& module = endpoint_.module();
-    for (Packet& p : packets) {
+    // Where to flip a byte of each packet's bytes on the line (-1: nowhere,
+    // kLastByte: its last byte, or the last before a frame's delimiter).
+    std::vector<long> corrupt(packets.size(), -1);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
         if (Fault* f = module.faults().trigger(Fault::Kind::Corrupt)) {
             module.counters().inc("faults_fired");
-            std::vector<uint8_t> wire = p.wire();
-            std::size_t at = f->hasArg ? f->arg : wire.size() - 1;
-            if (at < wire.size()) {
-                if (at == 0) {
-                    p.address ^= 0xFF;
-                } else if (at == 1) {
-                    // Corrupting the length byte: shorten the packet by one,
-                    // so what follows on the stream is misread.
-                    if (!p.data.empty())
-                        p.data.pop_back();
-                } else {
-                    p.data[at - 2] ^= 0xFF;
-                }
-            }
+            corrupt[i] = f->hasArg ? static_cast<long>(f->arg) : kLastByte;
         }
     }
     if (const Fault* delay = module.faults().find(Fault::Kind::Delay)) {
         std::weak_ptr<Session> weak = shared_from_this();
-        loop_.addTimer(static_cast<int>(delay->arg), [weak, packets] {
+        loop_.addTimer(static_cast<int>(delay->arg), [weak, packets, corrupt] {
             auto self = weak.lock();
             if (!self || self->closed() || self->muted_)
                 return;
-            self->emit(packets);
+            self->emit(packets, corrupt);
             self->flush();
         });
         return;
     }
-    emit(packets);
+    emit(packets, corrupt);
 }
 
-void Session::emit(const std::vector<Packet>& packets) {
+void Session::emit(const std::vector<Packet>& packets, const std::vector<long>& corrupt) {
     Module& module = endpoint_.module();
-    for (const Packet& p : packets) {
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        const Packet& p = packets[i];
         std::vector<uint8_t> bytes = framing_ == Framing::Cobs ? encodeFrame(p) : p.wire();
+        long at = corrupt[i];
+        if (at == kLastByte)
+            at = static_cast<long>(bytes.size()) - (framing_ == Framing::Cobs ? 2 : 1);
+        if (at >= 0 && static_cast<std::size_t>(at) < bytes.size())
+            bytes[at] ^= 0xFF;
         outBuf_.insert(outBuf_.end(), bytes.begin(), bytes.end());
         module.counters().inc("packets_out");
     }

@@ -19,7 +19,7 @@ struct Fault {
     enum class Kind {
         DropAfter,      // drop-after:N   drop the link after N packets received
         DropIn,         // drop-in:PHASE  drop the link instead of answering that request
-        Corrupt,        // corrupt[:OFFSET]  flip a byte of an outgoing packet (default: last)
+        Corrupt,        // corrupt[:OFFSET]  flip a byte of an outgoing packet on the line
         Ignore,         // ignore:PHASE   leave that request unanswered
         Delay,          // delay:MS       hold every answer back for MS milliseconds
         BadDataCount,   // bad-data-count  a DATA reply reports one byte less, bytes dropped

@@ -46,7 +46,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void onPacket(const Packet& packet);
     void apply(Module& target, bool isSub, Outcome& out);
     void send(std::vector<Packet> packets);
-    void emit(const std::vector<Packet>& packets);
+    void emit(const std::vector<Packet>& packets, const std::vector<long>& corrupt);
     void flush();
     void closeFds();
     void resetLink();

@@ -81,10 +81,12 @@ TEST(modsimRouter, AnswersForSubModulesOnlyWhileRoutingIsOn) {
 }
 
 TEST(modsimRouter, ASubModuleRebootsBehindTheRouterIntoItsNewImage) {
-    auto sim = startSim({routerWithTwo(",reboot-ms=100")});
+    auto sim = startSim({routerWithTwo(",reboot-ms=100,load-drop=50")});
     Host host(sim->connectStream(0x0F00));
     host.send(0xAF, {1});
     ASSERT_TRUE(host.ask(6, {95, 0}));
+    // Behind a router, LOAD is answered at once: there is no own link to drop.
+    ASSERT_EQ(host.ask(6, {95, 2}), (Pkt{6, {95, 2}}));
     ASSERT_TRUE(host.ask(6, {95, 3, 0, 0, 0, 0, 0}));
     Bytes image(0x110, 0x5A);
     const Bytes header{'F', 'W', 'I', 'D', 0x2F, 2, 0x10, 3, 0, 0, 0x30, 0x39};

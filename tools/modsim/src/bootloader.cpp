@@ -173,7 +173,7 @@ void BootLoader::handle(const Packet& packet, uint8_t address, Outcome& out) {
             counters_.inc("load");
             stashUnwritten();
             inLoader_ = true;
-            if (config_.loadDropMs >= 0) {
+            if (config_.loadDropMs >= 0 && allowLoadDrop_) {
                 // The loader restarts the module: the answer comes on the next link.
                 pendingLoadReply = true;
                 out.action = Outcome::Action::Restart;

@@ -53,6 +53,7 @@ Module::Module(ModuleConfig config, Module* router)
       heartbeatMs_(config_.heartbeatMs) {
     for (const Fault& f : config_.faults)
         faults_.add(f);
+    bootLoader_.allowLoadDrop(router == nullptr);
     for (const ModuleConfig& sub : config_.subModules)
         subModules_.push_back(std::make_unique<Module>(sub, this));
     settings_[2] = router ? router->address() : config_.address;
@@ -76,13 +77,14 @@ bool Module::online() {
         return false;
     if (offlineUntil_ && Clock::now() >= *offlineUntil_) {
         offlineUntil_.reset();
-        comeBack(true);
+        comeBack(applyOnReturn_);
     }
     return !offlineUntil_;
 }
 
-void Module::goOffline(int ms) {
+void Module::goOffline(int ms, bool applyImage) {
     counters_.inc("restarts");
+    applyOnReturn_ = applyImage;
     if (ms < 0)
         offlineForGood_ = true;
     else

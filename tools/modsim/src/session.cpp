@@ -216,9 +216,7 @@ void Session::apply(Module& target, bool isSub, Outcome& out) {
         case Outcome::Action::Restart:
             if (isSub) {
                 // A sub-module restarts on its own; the router's link stays.
-                target.goOffline(out.comeBackMs);
-                if (out.comeBackMs >= 0 && !out.applyImage)
-                    target.comeBack(false);
+                target.goOffline(out.comeBackMs, out.applyImage);
             } else {
                 flush();
                 endpoint_.restart(out.comeBackMs, out.applyImage);

@@ -50,6 +50,8 @@ class BootLoader {
     bool inLoader() const { return inLoader_; }
     void leaveLoader() { inLoader_ = false; }
     bool pendingLoadReply = false;
+    // A module behind a router answers LOAD at once: it has no link of its own to drop.
+    void allowLoadDrop(bool allow) { allowLoadDrop_ = allow; }
 
   private:
     void stashUnwritten();
@@ -63,6 +65,7 @@ class BootLoader {
     std::size_t flashHigh_ = 0;   // end of the highest byte written, from the base
     std::optional<uint32_t> imageStart_;
     bool inLoader_ = false;
+    bool allowLoadDrop_ = true;
 
     uint32_t blockAddress_ = 0;
     uint32_t blockOffset_ = 0;

@@ -58,7 +58,7 @@ class Module {
 
     // Sub-modules reboot on their own while the router's link stays up.
     bool online();
-    void goOffline(int ms);  // -1: for good
+    void goOffline(int ms, bool applyImage);  // ms -1: for good
     // Back from a restart; with applyImage the firmware in flash is taken.
     void comeBack(bool applyImage);
 
@@ -100,6 +100,7 @@ class Module {
     Clock::time_point started_ = Clock::now();
     std::optional<Clock::time_point> offlineUntil_;
     bool offlineForGood_ = false;
+    bool applyOnReturn_ = true;
 };
 
 }  // namespace modsim

@@ -1,6 +1,7 @@
 // Link behaviour of a simulated module: synchronisation replies, route
 // forcing, heartbeats, and answers streamed back to back.
 #include <gtest/gtest.h>
+#include <sys/un.h>
 
 #include "unit/modsim_host.h"
 
@@ -88,4 +89,41 @@ TEST(modsimLink, TcpListenerServesOneLinkPerConnection) {
     EXPECT_EQ(a.ask(0xAD, {}), (Pkt{6, {}}));
     EXPECT_EQ(b.ask(0xAD, {}), (Pkt{6, {}}));
     EXPECT_EQ(sim->state()["modules"]["00000001"]["counters"]["connections"], 2);
+}
+
+TEST(modsimLink, UnixSocketIsAPlainBytePipe) {
+    const std::string path = "/tmp/modsim_link_test_" + std::to_string(getpid()) + ".sock";
+    auto sim = startSim({spec("serial=1,address=8,transport=unix,path=" + path)});
+    EXPECT_EQ(sim->path(1), path);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    Host host(fd);
+    host.sendRaw({0xAD, 0, 8, 3, 3, 0x40 | 8, 0x20});  // two packets in one transfer
+    EXPECT_EQ(host.receive(), (Pkt{8, {}}));
+    EXPECT_EQ(host.receive(), (Pkt{8, {3, 8, 0, 17}}));
+    sim.reset();
+    EXPECT_NE(access(path.c_str(), F_OK), 0);  // the socket file goes with the simulator
+}
+
+TEST(modsimLink, ResetThroughTheSystemEntityDropsTheLinkAndComesBack) {
+    auto sim = startSim({spec("serial=1,reboot-ms=50")});
+    const uint16_t port = sim->tcpPort(1);
+    Host host(Host::dialTcp(port));
+    EXPECT_EQ(host.ask(2, {3, 0x80 | 11, 0x20}), (Pkt{2, {3, 0xC0 | 11, 0}}));
+    EXPECT_TRUE(host.closedWithin(1000));
+    bool back = false;
+    for (int i = 0; i < 100 && !back; ++i) {
+        int fd = Host::dialTcp(port);
+        if (fd >= 0) {
+            Host again(fd);
+            back = again.ask(0xAD, {}) == Pkt{2, {}};
+        } else {
+            usleep(10000);
+        }
+    }
+    EXPECT_TRUE(back);
+    EXPECT_EQ(sim->state()["modules"]["00000001"]["counters"]["resets"], 1);
 }

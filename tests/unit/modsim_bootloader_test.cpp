@@ -155,7 +155,7 @@ TEST(modsimBootLoader, LoaderAndFirmwarePhasesEndInTheNewImage) {
 
     // Back after the reboot time, on the same port, with the image's identity.
     std::unique_ptr<Host> back;
-    for (int i = 0; i < 100 && !back; ++i) {
+    for (int i = 0; i < 300 && !back; ++i) {
         int fd = Host::dialTcp(port);
         if (fd >= 0)
             back = std::make_unique<Host>(fd);
@@ -201,7 +201,7 @@ TEST(modsimBootLoader, ByteArraysOnOption10InOnePooledWrite) {
 }
 
 TEST(modsimBootLoader, LoadCanDropTheLinkAndAnswerOnTheNextOne) {
-    auto sim = startSim({spec("serial=1,load-drop=100,load-reply-quiet=50")});
+    auto sim = startSim({spec("serial=1,load-drop=500,load-reply-quiet=50")});
     const uint16_t port = sim->tcpPort(1);
     Host host(Host::dialTcp(port));
     ASSERT_TRUE(host.ask(2, {95, 0}));
@@ -210,7 +210,7 @@ TEST(modsimBootLoader, LoadCanDropTheLinkAndAnswerOnTheNextOne) {
     EXPECT_LT(Host::dialTcp(port), 0);  // away for a while
 
     std::unique_ptr<Host> back;
-    for (int i = 0; i < 100 && !back; ++i) {
+    for (int i = 0; i < 300 && !back; ++i) {
         int fd = Host::dialTcp(port);
         if (fd >= 0)
             back = std::make_unique<Host>(fd);

@@ -81,7 +81,7 @@ TEST(modsimRouter, AnswersForSubModulesOnlyWhileRoutingIsOn) {
 }
 
 TEST(modsimRouter, ASubModuleRebootsBehindTheRouterIntoItsNewImage) {
-    auto sim = startSim({routerWithTwo(",reboot-ms=100,load-drop=50")});
+    auto sim = startSim({routerWithTwo(",reboot-ms=400,load-drop=50")});
     Host host(sim->connectStream(0x0F00));
     host.send(0xAF, {1});
     ASSERT_TRUE(host.ask(6, {95, 0}));
@@ -104,7 +104,7 @@ TEST(modsimRouter, ASubModuleRebootsBehindTheRouterIntoItsNewImage) {
     EXPECT_EQ(host.ask(4, i2cWrite(6)), (Pkt{4, {8, 0, 6, 0, 0x86}}));
     EXPECT_EQ(host.ask(0xAD, {}), (Pkt{4, {}}));
     bool back = false;
-    for (int i = 0; i < 100 && !back; ++i) {
+    for (int i = 0; i < 300 && !back; ++i) {
         back = host.ask(4, i2cWrite(6)) == Pkt{4, {8, 0, 6, 0, 0}};
         if (!back)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

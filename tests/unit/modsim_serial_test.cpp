@@ -110,13 +110,13 @@ TEST(modsimSerial, AnswersCobsFramesAndDropsDamagedOnes) {
 }
 
 TEST(modsimSerial, StaysSilentWhileRebootingAndAnswersAfterwards) {
-    auto sim = startSim({spec("serial=1,transport=pty,reboot-ms=100")});
+    auto sim = startSim({spec("serial=1,transport=pty,reboot-ms=300")});
     SerialHost host(sim->path(1));
     host.write(frame(2, {95, 6}));
     host.write(frame(0xAD, {}));
     EXPECT_FALSE(host.readFrame(50));
     bool back = false;
-    for (int i = 0; i < 50 && !back; ++i) {
+    for (int i = 0; i < 200 && !back; ++i) {
         host.write(frame(0xAD, {}));
         back = host.readFrame(20) == frame(2, {});
     }

@@ -94,6 +94,19 @@ SIGINT and SIGTERM end it (writing the state file); SIGUSR1 writes the state
 file.
 )";
 
+uint16_t portNumber(const std::string& option, const std::string& text) {
+    std::size_t used = 0;
+    unsigned long value = 0;
+    try {
+        value = std::stoul(text, &used, 10);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || text.empty() || text[0] == '-' || value > 0xFFFF)
+        throw std::invalid_argument("bad port '" + text + "' for " + option);
+    return static_cast<uint16_t>(value);
+}
+
 void usageError(const std::string& message) {
     std::cerr << "modsim: " << message << "\n(see modsim --help)\n";
     std::exit(2);
@@ -152,9 +165,9 @@ int main(int argc, char** argv) {
             } else if (a == "--discovery-if") {
                 config.discoveryIf = value();
             } else if (a == "--discovery-port") {
-                config.discoveryPort = static_cast<uint16_t>(std::stoul(value()));
+                config.discoveryPort = portNumber(a, value());
             } else if (a == "--discovery-reply-port") {
-                config.discoveryReplyPort = static_cast<uint16_t>(std::stoul(value()));
+                config.discoveryReplyPort = portNumber(a, value());
             } else if (a == "--state") {
                 config.stateFile = value();
             } else if (a == "--flash-dir") {
@@ -163,7 +176,7 @@ int main(int argc, char** argv) {
                 usageError("unknown option " + a);
             }
         }
-    } catch (const std::invalid_argument& e) {
+    } catch (const std::exception& e) {
         usageError(e.what());
     }
 

@@ -115,9 +115,9 @@ expect_rc 0
 bt info image.bird
 expect_line stdout "image-header: version=2.15.0 build=4711 packed=0x2F020F00"
 bt extract --block 0 -o image.bin image.bird
-[ "$(bytes_at image.bin 0 13)" = "51 58 49 4d 2f 02 0f 00 00 00 12 67 ff" ] ||
-    fail "image header bytes: $(bytes_at image.bin 0 13)"
-bt create -o legacy.bird --firmware addr=0,size=12 --image-header version=2.14.7,build=1
+[ "$(bytes_at image.bin 255 18)" = "ff 46 57 49 44 2f 02 0f 00 00 00 12 67 00 00 00 00 ff" ] ||
+    fail "image header bytes: $(bytes_at image.bin 255 18)"
+bt create -o legacy.bird --firmware addr=0,size=272 --image-header version=2.14.7,build=1
 bt info legacy.bird
 expect_line stdout "image-header: version=2.14.7 build=1 packed=0x2E000007"
 

@@ -63,14 +63,15 @@ bool MakeInfo(const Identity& identity, Block& block, std::string& reason) {
 }
 
 bool WriteImageHeader(Block& block, uint32_t packedVersion, uint32_t build, std::string& reason) {
-    if (block.data.size() < 4 + kImageHeaderLength) {
-        reason = "the firmware payload is shorter than the 12-byte image header";
+    if (block.data.size() < 4 + kImageHeaderOffset + kImageHeaderLength) {
+        reason = "the firmware payload is too short for the image header at 0x100";
         return false;
     }
     Bytes header(kImageMagic, kImageMagic + 4);
     PutBE32(header, packedVersion);
     PutBE32(header, build);
-    std::copy(header.begin(), header.end(), block.data.begin() + 4);
+    PutBE32(header, 0);
+    std::copy(header.begin(), header.end(), block.data.begin() + 4 + kImageHeaderOffset);
     return true;
 }
 

@@ -38,9 +38,12 @@ struct Identity {
     std::string model;
 };
 
-// Magic of the image header at the start of a firmware payload.
-constexpr char kImageMagic[] = "QXIM";
-constexpr size_t kImageHeaderLength = 12;
+// Image identity header inside a firmware payload: "FWID", the packed
+// version, the build (both big-endian) and 4 reserved zero bytes, 0x100 bytes
+// after the start of the image (what a simulated module reads after a reboot).
+constexpr char kImageMagic[] = "FWID";
+constexpr size_t kImageHeaderOffset = 0x100;
+constexpr size_t kImageHeaderLength = 16;
 
 // Everything that shapes the file around the blocks, including the ways to
 // damage it on purpose.
@@ -68,8 +71,8 @@ Block MakeStartAddress(uint32_t address);
 // Fails (returns false, with a reason) when a field is longer than 16.
 bool MakeInfo(const Identity& identity, Block& block, std::string& reason);
 
-// Writes "QXIM", the packed version and the build (both big-endian) at the
-// start of the payload of `block` (a loader or firmware block).
+// Writes the image identity header at kImageHeaderOffset of the payload of
+// `block` (a loader or firmware block).
 bool WriteImageHeader(Block& block, uint32_t packedVersion, uint32_t build, std::string& reason);
 
 // Enciphers the payload of `block` in place with the 16 key bytes made of the

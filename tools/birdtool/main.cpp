@@ -50,7 +50,7 @@ const char kUsage[] =
     "[,seed=S]\n"
     "\n"
     "options:\n"
-    "  --image-header version=X.Y.Z,build=N  \"QXIM\" header at the start of the first firmware\n"
+    "  --image-header version=X.Y.Z,build=N  \"FWID\" header at 0x100 in the first firmware\n"
     "                                        payload\n"
     "  --encipher-key W0,W1,W2,W3            encipher every firmware payload (recovery files)\n"
     "  --checksum V                          file checksum (default: CRC-32 of the block data)\n"
@@ -683,9 +683,10 @@ int _info(int argc, char** argv) {
         printf("serial-offsets: none\n");
     }
     const std::vector<BirdBlock> firmware = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-    if (!firmware.empty() && firmware.front().length >= 4 + kImageHeaderLength &&
-        memcmp(firmware.front().data + 4, kImageMagic, 4) == 0) {
-        const unsigned char* header = firmware.front().data + 4;
+    if (!firmware.empty() &&
+        firmware.front().length >= 4 + kImageHeaderOffset + kImageHeaderLength &&
+        memcmp(firmware.front().data + 4 + kImageHeaderOffset, kImageMagic, 4) == 0) {
+        const unsigned char* header = firmware.front().data + 4 + kImageHeaderOffset;
         const uint32_t packed = GetInt(header + 4);
         char version[32];
         aVersion_ParseString(packed, version, sizeof(version));

@@ -1,5 +1,7 @@
 #include "app/Updater.h"
 
+#include <stdexcept>
+
 Updater::Updater(const char* serverUrl, const char* storePath, UpdaterDisplayInterface& display)
     : serverUrl(serverUrl != nullptr ? serverUrl : ""),
       storePath(storePath != nullptr ? storePath : ""),
@@ -13,14 +15,23 @@ void Updater::Set_UEIBytes_Load(bool useBytes) {
     useUEIBytes = useBytes;
 }
 
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& storePath,
+                                                  const char* operation) {
+    try {
+        return std::make_unique<UpdaterStore>(storePath.c_str());
+    } catch (const std::runtime_error& e) {
+        display.message(UpdaterDisplayInterface::Error,
+                        "Failed to Create UpdaterStore in: %s - Exception: %s",
+                        operation != nullptr ? operation : "", e.what());
+    }
+    return nullptr;
+}
+
 // --- Not yet implemented: placeholders reporting failure or nothing found. ---
 
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, unsigned, bool) {
     return false;
-}
-
-unsigned Updater::Download_Firmware(unsigned, std::string, bool, bool) {
-    return 0;
 }
 
 std::vector<DeviceInfo> Updater::Discover_QXNetwork_Devices(unsigned, linkType) {
@@ -37,16 +48,4 @@ bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::s
 
 bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) {
     return false;
-}
-
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned) {
-    return {};
-}
-
-std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned) {
-    return {};
-}
-
-std::string Updater::Get_JWT(unsigned) {
-    return std::string();
 }

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/DeviceInfo.h"
 #include "app/Fingerprint.h"
 #include "app/UpdaterDisplayInterface.h"
+#include "app/store/UpdaterStore.h"
 #include "common/aLinkSpec.h"
 
 class Updater {
@@ -32,6 +34,34 @@ class Updater {
     bool UseUEIBytes() const { return useUEIBytes; }
 
     // ---------------------------------------------------------------------
+    // Build catalogue and downloads (UpdaterDownloads.cpp).
+    // ---------------------------------------------------------------------
+
+    // Fetches one build into the store as <build>.bird and notes it in the
+    // module's record ("LATEST_DOWNLOAD", "LAST_DOWNLOAD_DATE"). `build` is
+    // decimal text, empty or 0 for the server's latest; `override` skips the
+    // check that the server lists the build for the module. The request runs
+    // on a thread of its own while the spinner turns. Returns the build
+    // number, or 0 after an error message; a file that does not decode or is
+    // not a loadable BIRD file is never written.
+    unsigned Download_Firmware(unsigned serialNumber, std::string build, bool override, bool noCal);
+
+    // The same for a module known only by its recovery fingerprint: the
+    // server names its serial number and, for an empty or 0 `build`, the build.
+    unsigned Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+
+    // The server's builds for a module (build text to version text); empty
+    // after an error message.
+    std::map<std::string, std::string> Get_BuildList(unsigned serialNumber);
+
+    // The builds held in the store: entry name up to ".bird" to the version
+    // read from the file (empty when it is not a BIRD file).
+    std::map<std::string, std::string> Get_BuildListLocal(unsigned serialNumber);
+
+    // The module's feature token; empty after an error message.
+    std::string Get_JWT(unsigned serialNumber);
+
+    // ---------------------------------------------------------------------
     // NOT YET IMPLEMENTED. Each of the following is a placeholder that
     // reports failure or an empty result (false, 0, empty list, map or text)
     // and does nothing else; each lives in its own small function in
@@ -42,10 +72,6 @@ class Updater {
     // Placeholder: returns false.
     bool Get_Fingerprint(Fingerprint& fingerprint, std::string serialPort, unsigned serialNumber,
                          std::string birdFile, unsigned baudRate, bool reset);
-
-    // Fetches one build into the store; returns the build number, 0 on
-    // failure. Placeholder: returns 0.
-    unsigned Download_Firmware(unsigned serialNumber, std::string build, bool override, bool noCal);
 
     // Modules on the module network behind a router. Placeholder: empty list.
     std::vector<DeviceInfo> Discover_QXNetwork_Devices(unsigned routerSerial, linkType type);
@@ -61,16 +87,6 @@ class Updater {
     bool Update_Firmware(unsigned serialNumber, unsigned build, std::string birdFile,
                          unsigned char moduleAddress, unsigned routerSerial, bool override);
 
-    // The server's builds for a module (build text to version text).
-    // Placeholder: empty map.
-    std::map<std::string, std::string> Get_BuildList(unsigned serialNumber);
-
-    // The builds held in the local store. Placeholder: empty map.
-    std::map<std::string, std::string> Get_BuildListLocal(unsigned serialNumber);
-
-    // The module's feature token. Placeholder: empty text.
-    std::string Get_JWT(unsigned serialNumber);
-
   private:
     std::string serverUrl;
     std::string storePath;
@@ -78,5 +94,15 @@ class Updater {
     uint8_t recoveryTarget;  // 1 i.MX serial download, 2 LPC serial ISP, 0 not identified
     bool useUEIBytes;
 };
+
+// Opens the store at `storePath` for one operation. When it cannot be
+// opened, shows "Failed to Create UpdaterStore in: <operation> - Exception:
+// <reason>" and returns null.
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& storePath,
+                                                  const char* operation);
+
+// Whether the server's build list for the module holds `build`.
+bool _valid_build(unsigned serialNumber, unsigned build, const char* serverUrl);
 
 #endif

@@ -1,4 +1,5 @@
 #include "support/loopback.h"
+#include "support/fd_receive.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -100,28 +101,7 @@ bool SendAll(int socket, const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> ReceiveSome(int socket, size_t count, std::chrono::milliseconds patience) {
-    std::vector<uint8_t> got;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (got.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd entry = {socket, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        uint8_t buffer[512];
-        const size_t want =
-            count - got.size() < sizeof(buffer) ? count - got.size() : sizeof(buffer);
-        const ssize_t n = recv(socket, buffer, want, 0);
-        if (n <= 0) {
-            break;
-        }
-        got.insert(got.end(), buffer, buffer + n);
-    }
-    return got;
+    return ReceiveFromFd(socket, count, patience);
 }
 
 void CloseGracefully(int socket) {

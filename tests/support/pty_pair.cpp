@@ -1,4 +1,5 @@
 #include "support/pty_pair.h"
+#include "support/fd_receive.h"
 
 #include <poll.h>
 #include <pty.h>
@@ -40,28 +41,7 @@ bool PtyPair::Send(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> PtyPair::Receive(size_t count, std::chrono::milliseconds patience) {
-    std::vector<uint8_t> got;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (got.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd entry = {master_, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        uint8_t buffer[256];
-        const size_t want =
-            count - got.size() < sizeof(buffer) ? count - got.size() : sizeof(buffer);
-        const ssize_t n = read(master_, buffer, want);
-        if (n <= 0) {
-            break;
-        }
-        got.insert(got.end(), buffer, buffer + n);
-    }
-    return got;
+    return ReceiveFromFd(master_, count, patience);
 }
 
 std::vector<uint8_t> PtyPair::Drain(std::chrono::milliseconds quiet) {

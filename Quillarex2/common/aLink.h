@@ -104,7 +104,8 @@ uint32_t aLink_GetStatus(uint32_t id);
 // ---- Packets ----
 // Returned packets are new objects that the caller destroys.
 
-// Queues a copy of packet for sending. aErrNone; aErrParam (unknown
+// Queues a copy of packet for sending. A packet with address 0, which no
+// module can take, is dropped by the writer. aErrNone; aErrParam (unknown
 // identifier, invalid packet, no FIFO).
 aErr aLink_PutPacket(uint32_t id, const aPacket* packet);
 

@@ -67,20 +67,22 @@ TEST_F(UsbStream, OpenFailuresByDevice) {
     struct Case {
         const char* what;
         void (*shape)(usbsim::DeviceSpec&);
-        bool busy;
+        int claimError;
         aErr expected;
     };
     const Case cases[] = {
-        {"interface claimed elsewhere", [](usbsim::DeviceSpec&) {}, true, aErrBusy},
+        {"interface claimed elsewhere", [](usbsim::DeviceSpec&) {}, EBUSY, aErrBusy},
+        {"vanished while claiming", [](usbsim::DeviceSpec&) {}, ENODEV, aErrBusy},
+        {"claim refused otherwise", [](usbsim::DeviceSpec&) {}, EIO, aErrUnknown},
         {"no vendor-specific data interface",
-         [](usbsim::DeviceSpec& s) { s.interfaceSubClass = 0x00; }, false, aErrConfiguration},
-        {"no OUT endpoint", [](usbsim::DeviceSpec& s) { s.withOutEndpoint = false; }, false,
+         [](usbsim::DeviceSpec& s) { s.interfaceSubClass = 0x00; }, 0, aErrConfiguration},
+        {"no OUT endpoint", [](usbsim::DeviceSpec& s) { s.withOutEndpoint = false; }, 0,
          aErrConfiguration},
-        {"no IN endpoint", [](usbsim::DeviceSpec& s) { s.withInEndpoint = false; }, false,
+        {"no IN endpoint", [](usbsim::DeviceSpec& s) { s.withInEndpoint = false; }, 0,
          aErrConfiguration},
-        {"product id with bit 15 set", [](usbsim::DeviceSpec& s) { s.product = 0x8000; }, false,
+        {"product id with bit 15 set", [](usbsim::DeviceSpec& s) { s.product = 0x8000; }, 0,
          aErrNotFound},
-        {"another vendor", [](usbsim::DeviceSpec& s) { s.vendor = QX_USB_VENDOR_ID + 1; }, false,
+        {"another vendor", [](usbsim::DeviceSpec& s) { s.vendor = QX_USB_VENDOR_ID + 1; }, 0,
          aErrNotFound},
     };
     for (const Case& c : cases) {
@@ -89,7 +91,7 @@ TEST_F(UsbStream, OpenFailuresByDevice) {
         usbsim::DeviceSpec spec;
         c.shape(spec);
         usbsim::Device& device = bed_->add(spec);
-        device.setBusy(c.busy);
+        device.setClaimError(c.claimError);
         aStreamRef stream = nullptr;
         EXPECT_EQ(aStream_CreateUSB(kSerial, &stream), c.expected);
         EXPECT_EQ(stream, nullptr);

@@ -202,9 +202,9 @@ void Device::failOut(int count, int status) {
     failOutStatus_ = status;
 }
 
-void Device::setBusy(bool busy) {
+void Device::setClaimError(int error) {
     std::lock_guard<std::mutex> lock(mu_);
-    busy_ = busy;
+    claimError_ = error;
 }
 
 std::vector<size_t> Device::outTransferSizes() const {
@@ -286,8 +286,8 @@ int Device::handleIoctl(void* clientPtr) {
             if (interface != 0) {
                 umockdev_ioctl_client_complete(client, -1, EINVAL);
             } else if (request == USBDEVFS_CLAIMINTERFACE) {
-                if (busy_) {
-                    umockdev_ioctl_client_complete(client, -1, EBUSY);
+                if (claimError_ != 0) {
+                    umockdev_ioctl_client_complete(client, -1, claimError_);
                 } else {
                     claimed_ = true;
                     claims_++;

@@ -9,6 +9,7 @@
 // using this start with usbsim::ReexecUnderPreload().
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -58,7 +59,9 @@ class Device {
     // The next `count` bulk OUT transfers complete with `status`.
     void failOut(int count, int status);
     // While busy, claiming the interface fails with EBUSY.
-    void setBusy(bool busy);
+    void setBusy(bool busy) { setClaimError(busy ? EBUSY : 0); }
+    // Claiming the interface fails with this errno (0: it succeeds).
+    void setClaimError(int error);
 
     // What the host did so far.
     std::vector<size_t> outTransferSizes() const;
@@ -107,7 +110,7 @@ class Device {
     std::vector<std::unique_ptr<Urb>> ready_;
     int failInCount_ = 0, failInStatus_ = 0;
     int failOutCount_ = 0, failOutStatus_ = 0;
-    bool busy_ = false;
+    int claimError_ = 0;
     bool claimed_ = false;
     bool gone_ = false;
     std::vector<size_t> outSizes_;

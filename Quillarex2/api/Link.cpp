@@ -29,6 +29,8 @@ constexpr uint32_t kLogPayload = 64;
 constexpr uint32_t kLogIdleMs = 5;
 constexpr uint8_t kLogKindSent = 1;
 constexpr uint8_t kLogKindText = 3;
+// Status reported for a link without a link-engine entry.
+constexpr uint32_t kNoLinkStatus = 8;
 
 struct PacketDeleter {
     void operator()(aPacket* p) const { aPacket_Destroy(&p); }
@@ -314,7 +316,7 @@ bool Link::isConnected() {
 
 uint32_t Link::getStatus() {
     if (!m_impl || !m_impl->linkId)
-        return aLINK_STATUS_QUEUE_ERROR;
+        return kNoLinkStatus;
     return aLink_GetStatus(m_impl->linkId);
 }
 

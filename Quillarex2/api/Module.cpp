@@ -172,7 +172,7 @@ aErr Module::askInfo(const uint8_t* request, uint8_t requestLength, const uint8_
 }
 
 aErr Module::debug(const uint8_t* data, uint8_t length) {
-    if (length > aPACKET_MAX_DATA - 2 || (length && !data))
+    if (length > aPACKET_MAX_DATA - 1 || (length && !data))
         return aErrParam;
     uint8_t request[aPACKET_MAX_DATA];
     request[0] = kCmdDebug;

@@ -53,7 +53,7 @@ class Module {
     // Module information, asked of the module at its own address.
     // aErrConnection without a connected link; errors of the raw packet
     // operations as they are.
-    // Echo of 0x17 and the data (at most 26 bytes); aErrIO unless echoed.
+    // Echo of 0x17 and the data (at most 27 bytes); aErrIO unless echoed.
     aErr debug(const uint8_t* data, uint8_t length);
     // The firmware build number; aErrSize for a malformed answer.
     aErr getBuild(uint32_t* build);

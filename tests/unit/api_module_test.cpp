@@ -222,6 +222,11 @@ TEST(apiModule, RawPacketsAndModuleInformation) {
     const uint8_t echo[] = {1, 2, 3, 0xFE};
     EXPECT_EQ(module.debug(echo, sizeof echo), aErrNone);
     EXPECT_EQ(module.debug(nullptr, 0), aErrNone);
+    uint8_t longest[28];
+    for (uint8_t i = 0; i < sizeof longest; ++i)
+        longest[i] = uint8_t(0xA0 + i);
+    EXPECT_EQ(module.debug(longest, 27), aErrNone);
+    EXPECT_EQ(module.debug(longest, 28), aErrParam);
 
     // A raw exchange: the reply is matched on its first bytes.
     const uint8_t ask[] = {0xFF};

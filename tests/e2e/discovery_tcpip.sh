@@ -53,7 +53,8 @@ out=$(host enumerate tcpip 198.51.100.1 --stop-after 1)
 expect_lines "$out" 1
 expect_line "$out" "count 1"
 
-# Found by serial number, then reached over TCP from the specification.
+# Found by serial number, then reached through a TCP/IP link made from the
+# specification: its address asked and its serial number read.
 out=$(host find tcpip 40F5849A 198.51.100.1) || fail "find 40F5849A: $out"
 expect_line "$out" "$LINE_A"
 expect_line "$out" "sync 2"

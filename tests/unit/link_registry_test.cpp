@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <vector>
 
 #include "common/aLink.h"
@@ -68,6 +69,34 @@ TEST(linkRegistry, TwoCreationsShareOneLinkUntilTheLastDestroy) {
     EXPECT_TRUE(qxtest::WaitUntil(
         [&] { return qxtest::Counter(*simulator, kSerial, "route_forcing_on") == 2; }, kPatience));
     aLink_Destroy(&again);
+}
+
+// Creations from several threads at once still make one link per module.
+TEST(linkRegistry, ConcurrentCreationsForOneModuleShareOneLink) {
+    auto simulator = qxtest::StartSimulator({"serial=40F5849A"});
+    const uint16_t port = simulator->tcpPort(kSerial);
+    std::vector<std::future<uint32_t>> creations;
+    for (int i = 0; i < 4; ++i) {
+        creations.push_back(std::async(std::launch::async, [port] {
+            return aLink_CreateTCPIP(kSerial, qxtest::LoopbackAddress(), port);
+        }));
+    }
+    std::vector<uint32_t> ids;
+    for (auto& creation : creations) {
+        ids.push_back(creation.get());
+    }
+    ASSERT_NE(ids[0], 0u);
+    for (uint32_t id : ids) {
+        EXPECT_EQ(id, ids[0]);
+    }
+    const uint32_t id = ids[0];
+    for (size_t i = 0; i + 1 < ids.size(); ++i) {
+        EXPECT_EQ(aLink_Destroy(&ids[i]), aErrNone);
+        EXPECT_EQ(aLink_GetStatus(id), uint32_t(aLINK_STATUS_RUNNING));
+    }
+    EXPECT_EQ(aLink_Destroy(&ids.back()), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(id), uint32_t(aLINK_STATUS_NO_STREAM));
+    EXPECT_EQ(qxtest::Counter(*simulator, kSerial, "connections"), 1);
 }
 
 TEST(linkRegistry, IdentifiersAreNeverReused) {

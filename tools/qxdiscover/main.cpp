@@ -3,9 +3,9 @@
 //   qxdiscover enumerate TYPE [INTERFACE] [--stop-after N]
 //       one line per module found, then "count N" (the enumerator's result)
 //   qxdiscover find TYPE SERIAL|first [INTERFACE]
-//       the module's line (or "none", exit status 1), then a link check:
-//       six synchronisation requests and a get of the serial number over a
-//       stream opened from the specification
+//       the module's line (or "none", exit status 1), then a link check: a
+//       link made from the specification, the module's address asked with
+//       the synchronisation request, and a get of its serial number
 //
 // TYPE is usb, tcpip or a link type number; INTERFACE an IPv4 address.
 #include <arpa/inet.h>
@@ -16,11 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "common/aStream.h"
+#include "common/aLink.h"
+#include "common/aPacket.h"
 #include "unix/aDiscovery.h"
-#include "unix/aStreamSocket.h"
-#include "unix/aStreamUSB.h"
-#include "unix/aTime.h"
 
 namespace {
 
@@ -69,70 +67,61 @@ bool sParseType(const char* text, linkType* type) {
     return true;
 }
 
-// Reads one packet (address, length, data) within a few seconds.
-bool sReceive(aStreamRef stream, std::vector<uint8_t>& packet) {
-    uint8_t head[2];
-    const uint64_t end = aTime_GetMSTicks() + 3000;
-    aErr e;
-    while ((e = aStream_Read(stream, head, 2)) == aErrNotReady && aTime_GetMSTicks() < end) {
+// The link's answers that the check waits for.
+bool sIsAddressReply(const aPacket* packet, const void*) {
+    return packet->dataSize == 0;
+}
+
+bool sIsSerialReport(const aPacket* packet, const void* reference) {
+    const uint8_t address = *static_cast<const uint8_t*>(reference);
+    return packet->address == address && packet->dataSize == 7 && packet->data[0] == 3 &&
+           (packet->data[1] & 0x3F) == 9;
+}
+
+// Puts one packet and waits up to 2 s for the first answer the filter takes.
+aPacketRef sAsk(uint32_t link, uint8_t address, const std::vector<uint8_t>& data,
+                aPacketFilterProc filter, const void* reference) {
+    const uint8_t none = 0;  // a packet without data still needs a data pointer
+    aPacketRef request =
+        aPacket_CreateWithData(address, data.size(), data.empty() ? &none : data.data());
+    if (request == nullptr) {
+        return nullptr;
     }
-    if (e != aErrNone) {
-        return false;
-    }
-    packet.assign(head, head + 2);
-    std::vector<uint8_t> body(head[1]);
-    if (head[1] > 0) {
-        while ((e = aStream_Read(stream, body.data(), body.size())) == aErrNotReady &&
-               aTime_GetMSTicks() < end) {
-        }
-        if (e != aErrNone) {
-            return false;
-        }
-    }
-    packet.insert(packet.end(), body.begin(), body.end());
-    return true;
+    const aErr e = aLink_PutPacket(link, request);
+    aPacket_Destroy(&request);
+    return e == aErrNone ? aLink_AwaitFirst(link, filter, reference, 2000) : nullptr;
 }
 
 int sCheckLink(const linkSpec* spec) {
-    aStreamRef stream = nullptr;
-    aErr e = aErrParam;
+    uint32_t link = 0;
     if (spec->type == USB) {
-        e = aStream_CreateUSB(spec->serial_num, &stream);
+        link = aLink_CreateUSB(spec->serial_num);
     } else if (spec->type == TCPIP) {
-        e = aStream_CreateSocket(spec->t.ip.ip_address, static_cast<uint16_t>(spec->t.ip.ip_port),
-                                 &stream);
+        link = aLink_CreateTCPIP(spec->serial_num, spec->t.ip.ip_address,
+                                 static_cast<uint16_t>(spec->t.ip.ip_port));
     }
-    if (e != aErrNone) {
-        printf("link error %u\n", e);
+    if (link == 0) {
+        printf("link failed\n");
         return 1;
     }
-    int status = 0;
-    uint8_t address = 0;
-    for (int i = 0; i < 6 && status == 0; ++i) {
-        const uint8_t sync[] = {0xAD, 0x00};
-        std::vector<uint8_t> answer;
-        if (aStream_Write(stream, sync, sizeof sync) != aErrNone || !sReceive(stream, answer) ||
-            answer.size() != 2) {
-            status = 1;
-        } else {
-            address = answer[0];
-        }
-    }
-    if (status == 0) {
+    int status = 1;
+    aPacketRef reply = sAsk(link, 0xAD, {}, sIsAddressReply, nullptr);
+    if (reply != nullptr) {
+        uint8_t address = reply->address;
+        aPacket_Destroy(&reply);
         printf("sync %u\n", address);
-        const uint8_t get[] = {address, 3, 3, 0x40 | 9, 0x20};
-        std::vector<uint8_t> answer;
-        if (aStream_Write(stream, get, sizeof get) == aErrNone && sReceive(stream, answer) &&
-            answer.size() == 9 && answer[2] == 3 && answer[3] == 9 && answer[4] == 0) {
-            printf("serial %02X%02X%02X%02X\n", answer[5], answer[6], answer[7], answer[8]);
-        } else {
-            status = 1;
+        reply = sAsk(link, address, {3, 0x40 | 9, 0x20}, sIsSerialReport, &address);
+        if (reply != nullptr) {
+            printf("serial %02X%02X%02X%02X\n", reply->data[3], reply->data[4], reply->data[5],
+                   reply->data[6]);
+            aPacket_Destroy(&reply);
+            status = 0;
         }
     }
     if (status != 0) {
         printf("link check failed\n");
     }
-    aStream_Destroy(&stream);
+    aLink_Destroy(&link);
     return status;
 }
 

@@ -8,6 +8,7 @@
 #include "common/aLink.h"
 #include "common/aPacket.h"
 #include "unit/usb_support.h"
+#include "unix/aDiscovery.h"
 
 namespace {
 
@@ -52,6 +53,20 @@ TEST_F(UsbLink, SynchronisesAndCarriesARequestAndItsAnswer) {
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     EXPECT_EQ(id, 0u);
     EXPECT_FALSE(device.claimed());
+}
+
+// Enumeration opens every module to read its serial string, also one that a
+// link holds open; the link's transfers must stay its own.
+TEST_F(UsbLink, EnumerationWhileALinkHoldsTheModule) {
+    startSim({"serial=0000002A,address=4,model=17"});
+    plugModule(kSerial);
+    uint32_t id = aLink_CreateUSB(kSerial);
+    ASSERT_NE(id, 0u);
+    linkSpec* spec = aDiscovery_FindModule(USB, kSerial, 0);
+    ASSERT_NE(spec, nullptr);
+    EXPECT_EQ(spec->serial_num, kSerial);
+    aLinkSpec_Destroy(&spec);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
 TEST_F(UsbLink, ModuleThatIsNotAttachedGivesNoLink) {

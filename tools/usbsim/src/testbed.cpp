@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -128,8 +129,12 @@ bool sWriteAll(int fd, const uint8_t* bytes, size_t count) {
 }  // namespace
 
 // One submitted URB: the client's record and its buffer, both mirrored here
-// until the client reaps it.
+// until the client reaps it. URBs belong to the open file that submitted them,
+// as in the kernel: a second handle on the device (an enumeration reading the
+// serial string while a link holds the module) never reaps or discards
+// another handle's URBs, whose records live in that handle's memory mapping.
 struct Device::Urb {
+    const void* owner = nullptr;
     UMockdevIoctlData* record = nullptr;
     UMockdevIoctlData* buffer = nullptr;
     ~Urb() {
@@ -324,6 +329,7 @@ void Device::submit(void* clientPtr, void* argPtr) {
     auto* client = static_cast<UMockdevIoctlClient*>(clientPtr);
     auto* arg = static_cast<UMockdevIoctlData*>(argPtr);
     auto urb = std::make_unique<Urb>();
+    urb->owner = client;
     urb->record = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
     if (urb->record == nullptr) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
@@ -418,7 +424,10 @@ void Device::completeControl(Urb& urb) {
 void Device::reap(void* clientPtr, void* argPtr) {
     auto* client = static_cast<UMockdevIoctlClient*>(clientPtr);
     auto* arg = static_cast<UMockdevIoctlData*>(argPtr);
-    if (ready_.empty()) {
+    auto mine = std::find_if(ready_.begin(), ready_.end(), [client](const std::unique_ptr<Urb>& u) {
+        return u->owner == client;
+    });
+    if (mine == ready_.end()) {
         umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : EAGAIN);
         return;
     }
@@ -427,8 +436,8 @@ void Device::reap(void* clientPtr, void* argPtr) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
         return;
     }
-    std::unique_ptr<Urb> urb = std::move(ready_.front());
-    ready_.erase(ready_.begin());
+    std::unique_ptr<Urb> urb = std::move(*mine);
+    ready_.erase(mine);
     umockdev_ioctl_data_set_ptr(slot, 0, urb->record);
     umockdev_ioctl_client_complete(client, 0, 0);
     g_object_unref(slot);
@@ -442,7 +451,7 @@ void Device::discard(void* clientPtr, void* argPtr) {
     memcpy(&address, arg->data,
            std::min<size_t>(sizeof address, static_cast<size_t>(arg->data_len)));
     for (auto it = parked_.begin(); it != parked_.end(); ++it) {
-        if ((*it)->record->client_addr == address) {
+        if ((*it)->owner == client && (*it)->record->client_addr == address) {
             (*it)->finish(-ENOENT, 0);
             ready_.push_back(std::move(*it));
             parked_.erase(it);

@@ -199,41 +199,29 @@ aErr EntityClass::getTyped(uint8_t option, const uint8_t* subindex, uint32_t wid
     return err;
 }
 
-aErr EntityClass::getUEI8(uint8_t option, uint8_t* value) {
+// A narrow typed get: the 32-bit result cut to the caller's width.
+template <typename T>
+aErr EntityClass::getNarrow(uint8_t option, const uint8_t* subindex, uint32_t width, T* value) {
     if (!value)
         return aErrParam;
     uint32_t v = 0;
-    aErr err = getTyped(option, nullptr, aUEI_TYPE_BYTE, &v);
+    aErr err = getTyped(option, subindex, width, &v);
     if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<uint8_t>(v);
+        *value = static_cast<T>(v);
     return err;
+}
+
+aErr EntityClass::getUEI8(uint8_t option, uint8_t* value) {
+    return getNarrow(option, nullptr, aUEI_TYPE_BYTE, value);
 }
 aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value) {
-    if (!value)
-        return aErrParam;
-    uint32_t v = 0;
-    aErr err = getTyped(option, &subindex, aUEI_TYPE_BYTE, &v);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<uint8_t>(v);
-    return err;
+    return getNarrow(option, &subindex, aUEI_TYPE_BYTE, value);
 }
 aErr EntityClass::getUEI16(uint8_t option, uint16_t* value) {
-    if (!value)
-        return aErrParam;
-    uint32_t v = 0;
-    aErr err = getTyped(option, nullptr, aUEI_TYPE_SHORT, &v);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<uint16_t>(v);
-    return err;
+    return getNarrow(option, nullptr, aUEI_TYPE_SHORT, value);
 }
 aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value) {
-    if (!value)
-        return aErrParam;
-    uint32_t v = 0;
-    aErr err = getTyped(option, &subindex, aUEI_TYPE_SHORT, &v);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<uint16_t>(v);
-    return err;
+    return getNarrow(option, &subindex, aUEI_TYPE_SHORT, value);
 }
 aErr EntityClass::getUEI32(uint8_t option, uint32_t* value) {
     if (!value)

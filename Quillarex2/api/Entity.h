@@ -84,6 +84,8 @@ class EntityClass {
   private:
     aErr linkOf(Link** link);
     aErr getTyped(uint8_t option, const uint8_t* subindex, uint32_t width, uint32_t* value);
+    template <typename T>
+    aErr getNarrow(uint8_t option, const uint8_t* subindex, uint32_t width, T* value);
     aErr setTyped(uint8_t option, const uint8_t* subindex, uint32_t type, uint32_t value);
     aErr storeRequest(uint8_t option);
 

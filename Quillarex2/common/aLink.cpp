@@ -1147,7 +1147,10 @@ aErr aLink_PacketDebug_Enable(uint32_t id) {
     return aPacketLog_SetEnabled(log, true);
 }
 
-aErr aLink_PacketDebug_Disable(uint32_t id) {
+// Runs op on the link's packet log under its lock: aErrParam for an unknown
+// link, aErrNotReady when the log does not exist.
+template <typename Op>
+aErr sWithPacketLog(uint32_t id, Op op) {
     RecordShare link = sRecord(id);
     if (link == nullptr) {
         return aErrParam;
@@ -1157,31 +1160,19 @@ aErr aLink_PacketDebug_Disable(uint32_t id) {
     }
     MutexGuard guard(link->packetLogLock);
     aPacketLogRef log = link->packetLog.load();
-    return log != nullptr ? aPacketLog_SetEnabled(log, false) : aErrNotReady;
+    return log != nullptr ? op(log) : aErrNotReady;
+}
+
+aErr aLink_PacketDebug_Disable(uint32_t id) {
+    return sWithPacketLog(id, [](aPacketLogRef log) { return aPacketLog_SetEnabled(log, false); });
 }
 
 aErr aLink_PacketDebug_Read(uint32_t id, uint8_t* kind, uint32_t* length, uint8_t* buffer) {
-    RecordShare link = sRecord(id);
-    if (link == nullptr) {
-        return aErrParam;
-    }
-    if (link->packetLog.load() == nullptr) {
-        return aErrNotReady;
-    }
-    MutexGuard guard(link->packetLogLock);
-    aPacketLogRef log = link->packetLog.load();
-    return log != nullptr ? aPacketLog_Get(log, kind, length, buffer) : aErrNotReady;
+    return sWithPacketLog(
+        id, [&](aPacketLogRef log) { return aPacketLog_Get(log, kind, length, buffer); });
 }
 
 aErr aLink_PacketDebug_Write(uint32_t id, uint8_t kind, uint32_t length, const uint8_t* bytes) {
-    RecordShare link = sRecord(id);
-    if (link == nullptr) {
-        return aErrParam;
-    }
-    if (link->packetLog.load() == nullptr) {
-        return aErrNotReady;
-    }
-    MutexGuard guard(link->packetLogLock);
-    aPacketLogRef log = link->packetLog.load();
-    return log != nullptr ? aPacketLog_Put(log, kind, length, bytes) : aErrNotReady;
+    return sWithPacketLog(
+        id, [&](aPacketLogRef log) { return aPacketLog_Put(log, kind, length, bytes); });
 }

@@ -208,6 +208,10 @@ TEST(linkRecovery, ModuleThatComesBackIsSynchronisedAgain) {
     ASSERT_NE(id, 0u);
     int peer = listener.Accept(kPatience);
     ASSERT_GE(peer, 0);
+    // Route forcing goes out when the link starts; let it reach this
+    // connection before the module goes away, so that it cannot end up on
+    // the next one.
+    ASSERT_EQ(qxtest::ReceiveSome(peer, 3, kPatience), (Bytes{0xAF, 0x01, 0x01}));
     listener.Stop();
     qxtest::CloseGracefully(peer);
     ASSERT_TRUE(qxtest::WaitForStatus(id, aLINK_STATUS_IO_ERROR, kPatience));

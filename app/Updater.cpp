@@ -34,18 +34,6 @@ bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned, std::string, 
     return false;
 }
 
-std::vector<DeviceInfo> Updater::Discover_QXNetwork_Devices(unsigned, linkType) {
-    return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
-    return {};
-}
-
 bool Updater::Recover_Firmware(std::string, unsigned, unsigned, unsigned, std::string, bool) {
-    return false;
-}
-
-bool Updater::Update_Firmware(unsigned, unsigned, std::string, unsigned char, unsigned, bool) {
     return false;
 }

@@ -12,6 +12,7 @@
 #include "app/DeviceInfo.h"
 #include "app/Fingerprint.h"
 #include "app/UpdaterDisplayInterface.h"
+#include "app/store/BirdFile.h"
 #include "app/store/UpdaterStore.h"
 #include "common/aLinkSpec.h"
 
@@ -62,10 +63,40 @@ class Updater {
     std::string Get_JWT(unsigned serialNumber);
 
     // ---------------------------------------------------------------------
-    // NOT YET IMPLEMENTED. Each of the following is a placeholder that
-    // reports failure or an empty result (false, 0, empty list, map or text)
-    // and does nothing else; each lives in its own small function in
-    // Updater.cpp, to be replaced by the real procedure.
+    // Discovery (UpdaterDiscovery.cpp).
+    // ---------------------------------------------------------------------
+
+    // Modules reachable directly over `type` (USB then TCP/IP for 0), each
+    // opened once and questioned; a module that cannot be opened or
+    // questioned stays in the list with its error set.
+    std::vector<DeviceInfo> Discover_Devices(linkType type);
+
+    // Modules on the I2C module network of the router `routerSerial`,
+    // reached over `type` (0: found out). Empty when the router cannot be
+    // found, connected or switched to routing.
+    std::vector<DeviceInfo> Discover_QXNetwork_Devices(unsigned routerSerial, linkType type);
+
+    // ---------------------------------------------------------------------
+    // Firmware update (UpdaterUpdate.cpp).
+    // ---------------------------------------------------------------------
+
+    // Installs a build (0: chosen from the server and the record) or the
+    // BIRD file `birdFile` into the module, directly or through the router
+    // `routerSerial`, and records the transfer. True when the firmware was
+    // transferred and the module rebooted.
+    bool Update_Firmware(unsigned serialNumber, unsigned build, std::string birdFile,
+                         unsigned char moduleAddress, unsigned routerSerial, bool override);
+
+    // The BIRD file at `birdFile`, or the stored build `build` of the module
+    // (downloaded first when missing and `allowDownload`). Throws
+    // std::runtime_error when it cannot be loaded; an empty file when the
+    // store cannot be opened.
+    BirdFile load_bird(const char* operation, std::string birdFile, unsigned serialNumber,
+                       unsigned build, bool allowDownload);
+
+    // ---------------------------------------------------------------------
+    // NOT YET IMPLEMENTED. Placeholders that report failure and do nothing
+    // else (Updater.cpp), to be replaced by the recovery procedures.
     // ---------------------------------------------------------------------
 
     // Identifies the chip on `serialPort` in recovery and fills `fingerprint`.
@@ -73,19 +104,9 @@ class Updater {
     bool Get_Fingerprint(Fingerprint& fingerprint, std::string serialPort, unsigned serialNumber,
                          std::string birdFile, unsigned baudRate, bool reset);
 
-    // Modules on the module network behind a router. Placeholder: empty list.
-    std::vector<DeviceInfo> Discover_QXNetwork_Devices(unsigned routerSerial, linkType type);
-
-    // Modules reachable directly. Placeholder: empty list.
-    std::vector<DeviceInfo> Discover_Devices(linkType type);
-
     // Firmware recovery through the ROM boot loader. Placeholder: false.
     bool Recover_Firmware(std::string serialPort, unsigned build, unsigned baudRate,
                           unsigned serialNumber, std::string birdFile, bool override);
-
-    // Firmware update through the module's boot loader. Placeholder: false.
-    bool Update_Firmware(unsigned serialNumber, unsigned build, std::string birdFile,
-                         unsigned char moduleAddress, unsigned routerSerial, bool override);
 
   private:
     std::string serverUrl;

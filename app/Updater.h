@@ -109,6 +109,9 @@ class Updater {
                           unsigned serialNumber, std::string birdFile, bool override);
 
   private:
+    void _record_transfer(UpdaterStore& store, UpdaterStoreItem& entry, bool known,
+                          unsigned serialNumber, const std::string& birdFile);
+
     std::string serverUrl;
     std::string storePath;
     UpdaterDisplayInterface& display;

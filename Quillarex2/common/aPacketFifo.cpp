@@ -188,8 +188,11 @@ aPacketRef aPacketFifo_Await(aPacketFifoId identifier, uint32_t timeoutMs) {
     const auto deadline = sDeadline(timeoutMs);
     try {
         std::unique_lock<std::mutex> guard(fifo->lock);
-        const bool ready = fifo->condition.wait_until(
-            guard, deadline, [&] { return !fifo->packets.empty() || !fifo->alive; });
+        auto available = [&] { return !fifo->packets.empty() || !fifo->alive; };
+        // Without a time-out nothing waits: even an expired timed wait costs
+        // a timer in the kernel, which the pooled writer would pay per packet.
+        const bool ready =
+            timeoutMs == 0 ? available() : fifo->condition.wait_until(guard, deadline, available);
         if (!ready || fifo->packets.empty()) {
             return nullptr;
         }
@@ -250,7 +253,11 @@ aPacketRef aPacketFifo_AwaitFirst(aPacketFifoId identifier, aPacketFilterProc fi
             }
             return found || !fifo->alive;
         };
-        fifo->condition.wait_until(guard, deadline, scan);
+        if (timeoutMs == 0) {
+            scan();
+        } else {
+            fifo->condition.wait_until(guard, deadline, scan);
+        }
         if (!found) {
             return nullptr;
         }

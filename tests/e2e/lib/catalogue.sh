@@ -29,7 +29,7 @@ cat_make() {
       --info "build=$build,version=$version,model=$model" \
       --loader addr=0x0,size=2K \
       --firmware "addr=0x8000,size=24K,fill=random,seed=$build" \
-      --serial-offsets serial=0x8100,usb=0x8120 \
+      --serial-offsets serial=0x8200,usb=0x8220 \
       --image-header "version=$version,build=$build" >/dev/null ||
       fail "birdtool could not make build $build"
   done

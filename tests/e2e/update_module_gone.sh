@@ -46,7 +46,7 @@ grep -qE '^Update time: [0-9]+\.[0-9]{4} sec$' "$OUT" || { bad "no Update time l
 expect_record_written 0BAD0011 fw.bird
 rig_state sim
 expect_flash sim 0BAD0011 "$RIG/fw.bird"
-[ "$(state_of sim 0BAD0011 'm["counters"].get("reboot", 0), m["counters"].get("restarts", 0)')" = "(1, 0)" ] ||
+[ "$(state_of sim 0BAD0011 'm["counters"].get("reboot", 0), m["counters"].get("images_started", 0)')" = "(1, 0)" ] ||
     bad "0BAD0011: $(state_of sim 0BAD0011 'm["counters"]')"
 
 finish

@@ -4,7 +4,8 @@
 # firmware through the module's boot loader and waits for its reboot. Once
 # with byte arrays (the module takes them) and once with 26-byte packets
 # (uei-data=0), the second with standard output on a terminal so that the
-# progress bar is drawn. Afterwards the module's flash holds exactly the
+# progress bar is drawn; and a second update with -m 0, which asks for
+# packets although the module takes byte arrays. Afterwards the module's flash holds exactly the
 # firmware blocks with its serial number written in (worked out here from
 # the file with a parser of our own), it runs the new version and build, and
 # its record in the store names the file and the time.
@@ -69,6 +70,25 @@ expect_flash sim 40F5849A "$RIG/fw.bird"
 [ "$(state_of sim 40F5849A 'm["counters"].get("uei_sets", 0) > 0')" = True ] ||
     bad "40F5849A took no byte arrays although it offers them"
 
+# Again, another build with -m 0: 26-byte packets although the module takes
+# byte arrays; the whole image is replaced and the record names the new file.
+rig_bird "$RIG/fw2.bird" \
+    --info build=4900,version=2.17.0,serial=00000000,model=ThermoLog6 \
+    --loader addr=0x0,size=2K \
+    --firmware addr=0x8000,flags=1,size=24K,fill=random,seed=31 \
+    --firmware addr=0x10000,size=3000,fill=random,seed=32 \
+    --serial-offsets serial=0x8200,usb=0x10100 \
+    --image-header version=2.17.0,build=4900
+arrays_before=$(state_of sim 40F5849A 'm["counters"].get("uei_data_transfers", 0)')
+upd -U -d 40F5849A -f fw2.bird -m 0
+expect_rc 0
+expect_in_order stdout "Updating from Birdfile: fw2.bird" "${road[@]}"
+expect_record_written 40F5849A fw2.bird
+wait_rebooted 40F5849A 4900
+expect_flash sim 40F5849A "$RIG/fw2.bird"
+[ "$(state_of sim 40F5849A 'm["counters"].get("uei_data_transfers", 0)')" = "$arrays_before" ] ||
+    bad "40F5849A got byte arrays with -m 0"
+
 # 26-byte packets, the file named by its full path, on a terminal.
 upd_tty -U -d 00C0FFEE -f "$RIG/fw.bird"
 expect_rc 0
@@ -83,7 +103,7 @@ wait_rebooted 00C0FFEE 4800
 expect_flash sim 00C0FFEE "$RIG/fw.bird"
 [ "$(state_of sim 00C0FFEE 'm["counters"].get("data_packets", 0) > 1000')" = True ] ||
     bad "00C0FFEE did not get the firmware in 26-byte packets"
-# The first module's record is untouched by the second update.
-expect_record_written 40F5849A fw.bird
+# The first module's record is untouched by the other module's update.
+expect_record_written 40F5849A fw2.bird
 
 finish

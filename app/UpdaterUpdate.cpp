@@ -311,6 +311,12 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
             }
             if (build != 0) {
                 try {
+                    // A module without a store directory has no builds (and
+                    // an empty entry must not read from the current
+                    // directory).
+                    if (!known) {
+                        throw std::runtime_error("not in the store");
+                    }
                     entry.ReadBirdFile(_build_file_name(build).c_str());
                 } catch (const std::runtime_error&) {
                     build = 0;

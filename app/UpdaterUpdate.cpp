@@ -81,7 +81,7 @@ aErr _connect_direct(Module& module, unsigned serialNumber) {
 // After the loader started, a module whose link dropped is looked for again:
 // a USB module by re-enumeration (the process's USB context renewed every
 // third search), any other by its stored link specification.
-void _find_module_again(Module& target, unsigned serialNumber) {
+bool _find_module_again(Module& target, unsigned serialNumber) {
     linkSpec spec{};
     const bool known = target.getLinkSpecifier(&spec) == aErrNone;
     const bool usb = !known || spec.type == USB;
@@ -98,10 +98,19 @@ void _find_module_again(Module& target, unsigned serialNumber) {
             target.reconnect();
         }
         if (target.isConnected()) {
-            return;
+            return true;
         }
         aTime_MSSleep(kRediscoverDelayMs);
     }
+    return false;
+}
+
+// The loader phase stopped before the loader was started: the module still
+// runs the firmware it had.
+void _loader_not_sent(UpdaterDisplayInterface& display, aErr err) {
+    display.message(Error,
+                    "Failed to transfer the loader [%d, %s]; the module's firmware is unchanged",
+                    static_cast<int>(err), aError_GetErrorText(err));
 }
 
 }  // namespace
@@ -173,6 +182,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(err),
                  aError_GetErrorText(err));
+        _loader_not_sent(display, err);
         return err;
     }
 
@@ -205,6 +215,9 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     }
     display.message(Info, "Transferred %d blocks, %d total bytes", transferred, total);
     display.display_progress(false);
+    if (err != aErrNone) {
+        _loader_not_sent(display, err);
+    }
 
     if (err == aErrNone) {
         display.message(Info, "Starting Load on Device");
@@ -298,6 +311,12 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
             }
             if (build != 0) {
                 try {
+                    // A module without a store directory has no builds (and
+                    // an empty entry must not read from the current
+                    // directory).
+                    if (!known) {
+                        throw std::runtime_error("not in the store");
+                    }
                     entry.ReadBirdFile(_build_file_name(build).c_str());
                 } catch (const std::runtime_error&) {
                     build = 0;
@@ -402,7 +421,10 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
         err = _transfer_loader(display, target, file);
     }
     if (connected && err == aErrNone && !target.isConnected()) {
-        _find_module_again(target, serialNumber);
+        if (!_find_module_again(target, serialNumber)) {
+            display.message(Error, "Module [%08X] did not come back after its loader started",
+                            serialNumber);
+        }
     }
     bool firmwarePhase = false;
     if (connected && err == aErrNone) {

@@ -7,8 +7,8 @@
 # progress bar is drawn; and a second update with -m 0, which asks for
 # packets although the module takes byte arrays. Afterwards the module's flash holds exactly the
 # firmware blocks with its serial number written in (worked out here from
-# the file with a parser of our own), it runs the new version and build, and
-# its record in the store names the file and the time.
+# the file with a parser of our own), it runs the new version and build (as
+# discovery shows), and its record in the store names the file and the time.
 set -euo pipefail
 source "$(dirname "$0")/lib/update_rig.sh"
 
@@ -105,5 +105,11 @@ expect_flash sim 00C0FFEE "$RIG/fw.bird"
     bad "00C0FFEE did not get the firmware in 26-byte packets"
 # The first module's record is untouched by the other module's update.
 expect_record_written 40F5849A fw2.bird
+
+# Discovery shows both modules with their new versions and builds.
+upd -D -t TCP
+expect_rc 0
+expect_line stdout "$(device_row 40F5849A 02 02 ThermoLog6 2.17.0 4900 "Module 40F5849A")"
+expect_line stdout "$(device_row 00C0FFEE 06 06 ThermoLog6 2.16.1 4800 "Module 00C0FFEE")"
 
 finish

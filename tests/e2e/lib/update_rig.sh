@@ -19,6 +19,9 @@
 #   upd_tty ARGS...            the same with both outputs on a terminal: what
 #                              it got is in $RIG/tty.raw, each line as left on
 #                              the screen in $OUT
+#   device_row SERIAL MODULE ROUTER MODEL VERSION BUILD NAME
+#                              the -D row of a module reached over TCP/IP
+#                              through the simulator's address
 #   expect_* / bad / finish    checks that count failures; finish ends the rig
 source "$(dirname "${BASH_SOURCE[0]}")/modsim.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/netns.sh"
@@ -155,6 +158,13 @@ for wanted in sys.argv[2:]:
         print(f"  missing after line {at}: [{wanted}]", file=sys.stderr)
         sys.exit(1)
 PY
+}
+
+device_row() {
+    local major minor patch
+    IFS=. read -r major minor patch <<<"$5"
+    printf '    %s  %s       %s      %-12s %3d.%d.%u (%10u)        %-17s  %s' \
+        "$1" "$2" "$3" "$4" "$major" "$minor" "$patch" "$6" "[198.51.100.2]" "$7"
 }
 
 # record_value SERIAL KEY: a value of a module's record in the rig's store.

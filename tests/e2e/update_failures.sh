@@ -96,8 +96,8 @@ expect_record_written 0BAD0002 fw.bird
 rig_state sim
 expect_flash sim 0BAD0002 "$RIG/fw.bird"
 
-# Every check disagrees, the loader's first: the loader is never started and
-# the firmware never sent.
+# Every check disagrees, the loader's first: the loader is never started, the
+# firmware never sent, and the user learns that the module runs what it had.
 failing_update -U -d 0BAD0003 -f fw.bird
 expect_line stdout "Transferred 0 blocks, 0 total bytes"
 expect_no_line stdout "Starting Load on Device"
@@ -107,7 +107,10 @@ sys.path.insert(0, sys.argv[1])
 import flash_image
 s = sum(next(b for k, b in flash_image.blocks(sys.argv[2]) if k == 0)[4:]) & 0xFFFFFFFF
 print("%08X != %08X" % (s, (s + 1) & 0xFFFFFFFF))' "$MODSIM_LIB" "$RIG/fw.bird")
+expect_in_order stderr "NETWORK: Unable to validate transfer [00] [$loader_sum]." \
+    "Failed to transfer the loader [29, aErrInvalidOption]; the module's firmware is unchanged"
 expect_count stderr "NETWORK: Unable to validate transfer [00] [$loader_sum]." 1
+expect_no_line stderr "Firmware transfer to module [0BAD0003] failed; the module may need recovery (-U -t RECOVER)"
 grep -q '^Update time' "$OUT" && bad "Update time shown for a failed update"
 
 finish

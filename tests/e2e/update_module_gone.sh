@@ -31,7 +31,8 @@ expect_rc 1
 [ "$(store_snapshot)" = "$before" ] || bad "the store changed"
 expect_in_order stdout "Transferring loader to device" "Transferred 1 blocks, 1028 total bytes" \
     "Starting Load on Device"
-expect_line stderr "Firmware transfer to module [0BAD0010] failed; the module may need recovery (-U -t RECOVER)"
+expect_in_order stderr "Module [0BAD0010] did not come back after its loader started" \
+    "Firmware transfer to module [0BAD0010] failed; the module may need recovery (-U -t RECOVER)"
 grep -q '^Update time' "$OUT" && bad "Update time shown for a failed update"
 
 # Gone after REBOOT: everything was written and the reboot asked for; the

@@ -49,10 +49,10 @@ rig_cleanup() {
 }
 
 rig_begin() {
+    trap rig_cleanup EXIT
     netns_require
     [ -x "$UPDATER" ] || fail "missing $UPDATER"
     [ -x "$BIRDTOOL" ] || fail "missing $BIRDTOOL"
-    trap rig_cleanup EXIT
     netns_setup "$1"
 }
 

@@ -31,16 +31,9 @@ const auto Error = UpdaterDisplayInterface::Error;
 struct Rig {
     explicit Rig(const std::vector<std::string>& faults = {}, const std::string& keys = "")
         : module(2, true, 0) {
-        modsim::SimConfig config;
-        config.modules.push_back(modsim::parseModuleSpec(
+        sim = apitest::startSimWithFaults(
             std::string("serial=") + kSerialText + ",model=17,block-size=512,reboot-ms=2000" + keys,
-            false));
-        for (const auto& f : faults) {
-            config.modules.back().faults.push_back(modsim::parseFault(f));
-        }
-        sim = std::make_unique<modsim::Simulator>(config);
-        sim->open();
-        sim->start();
+            faults);
         module.setConfig(directOnly());
         connected = module.connectFromSpec(tcpSpec(kSerial, sim->tcpPort(kSerial)));
     }

@@ -57,7 +57,14 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
     for (const DeviceInfo& device : devices) {
         const linkSpec& spec = device.spec;
         const char* model = aDefs_GetModelName(spec.model);
-        if (spec.type == TCPIP) {
+        if (device.error != aErrNone) {
+            // A module that could not be opened or questioned: its zeros
+            // are not its firmware version, whatever the transport.
+            display.message(Info,
+                            "    %08X  [Error (%d): Device in use. Close all other Vexmoran "
+                            "associated applications.]",
+                            spec.serial_num, static_cast<int>(device.error));
+        } else if (spec.type == TCPIP) {
             // The address is in network byte order: its bytes in memory are
             // the dotted quad in written order.
             const unsigned char* octets =
@@ -68,11 +75,6 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
                 Info, "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)        %-17s  %s",
                 spec.serial_num, spec.module, spec.router, model, device.major, device.minor,
                 device.patch, device.build, ip, device.deviceName.c_str());
-        } else if (device.error != aErrNone) {
-            display.message(Info,
-                            "    %08X  [Error (%d): Device in use. Close all other Vexmoran "
-                            "associated applications.]",
-                            spec.serial_num, static_cast<int>(device.error));
         } else {
             display.message(Info,
                             "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)         %s",

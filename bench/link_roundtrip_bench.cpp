@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench_socket.h"
 #include "common/aLink.h"
 #include "common/aPacket.h"
 #include "modsim/simulator.h"
@@ -51,21 +52,6 @@ Spread Summarise(std::vector<double> samples) {
 
 // ---- Raw socket side ----
 
-int Dial(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    return fd;
-}
-
 bool SendAll(int fd, const uint8_t* bytes, size_t count) {
     while (count > 0) {
         const ssize_t sent = send(fd, bytes, count, MSG_NOSIGNAL);
@@ -94,7 +80,7 @@ size_t ReceivePacket(int fd, uint8_t* buffer) {
 }
 
 Spread RawRoundTrips(uint16_t port, int count) {
-    const int fd = Dial(port);
+    const int fd = bench::Dial(port);
     std::vector<double> samples;
     const uint8_t request[] = {kAddress, 2, 0x49, 0xFF};
     uint8_t answer[32];
@@ -111,7 +97,7 @@ Spread RawRoundTrips(uint16_t port, int count) {
 }
 
 double RawThroughput(uint16_t port, int packets) {
-    const int fd = Dial(port);
+    const int fd = bench::Dial(port);
     std::vector<uint8_t> batch;
     for (int i = 0; i < kBatch; ++i) {
         batch.push_back(kNobody);

@@ -23,6 +23,7 @@
 #include "api/Module.h"
 #include "app/UpdaterDisplayInterface.h"
 #include "app/UpdaterEntity.h"
+#include "bench_socket.h"
 #include "modsim/simulator.h"
 
 namespace {
@@ -47,24 +48,9 @@ double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-int Dial(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    return fd;
-}
-
 // Median microseconds of a build request and its answer on a raw socket.
 double RawRoundTrip(uint16_t port, int count) {
-    const int fd = Dial(port);
+    const int fd = bench::Dial(port);
     if (fd < 0) {
         return 0;
     }
@@ -169,7 +155,7 @@ int main(int argc, char** argv) {
 
     modsim::SimConfig config;
     const std::string common =
-        ",block-size=" + std::to_string(blockSize) + ",flash-size=0x1000000,reboot-ms=60000";
+        ",block-size=" + std::to_string(blockSize) + ",reboot-ms=60000";
     config.modules.push_back(modsim::parseModuleSpec("serial=A001,uei-data=0" + common, false));
     config.modules.push_back(modsim::parseModuleSpec("serial=A002,uei-data=1" + common, false));
     modsim::Simulator sim(config);

@@ -24,8 +24,8 @@ expect_out_line "$(row_tcpip 0x00A1B2C3 6 6 IOBoard16 2 10 3 77 "$IP" "")"
 expect_out_line "$(row_tcpip 0x00000C0C 8 8 PowerMeter 2 15 0 9 "$IP" Held)"
 expect_rows 3
 
-# Another connection holds the busy module: it cannot be opened, so its row
-# has only what discovery found (TCP/IP rows do not show the error code).
+# Another connection holds the busy module: it cannot be opened, and its row
+# says so instead of showing a version it never reported.
 ip netns exec "$NS_HOST" "$PYTHON" -c '
 import socket, sys, time
 s = socket.create_connection(("198.51.100.2", int(sys.argv[1])), timeout=5)
@@ -40,7 +40,8 @@ expect_rc 0
 expect_err_empty
 expect_out_line "$(row_tcpip 0x40F5849A 2 2 ThermoLog6 2 10 4 4711 "$IP" Bench)"
 expect_out_line "$(row_tcpip 0x00A1B2C3 6 6 IOBoard16 2 10 3 77 "$IP" "")"
-expect_out_line "$(row_tcpip 0x00000C0C 8 8 PowerMeter 0 0 0 0 "$IP" "")"
+grep -qE '^    00000C0C  \[Error \([0-9]+\): Device in use\. Close all other Vexmoran associated applications\.\]$' "$OUT" ||
+    fail "no Device in use row for the held module: $(cat "$OUT")"
 expect_rows 3
 
 finish

@@ -71,6 +71,19 @@ inline std::unique_ptr<modsim::Simulator> startSim(const std::vector<std::string
     return sim;
 }
 
+// One module (modsim --module syntax) with faults (--fault syntax).
+inline std::unique_ptr<modsim::Simulator> startSimWithFaults(
+    const std::string& module, const std::vector<std::string>& faults) {
+    modsim::SimConfig config;
+    config.modules.push_back(modsim::parseModuleSpec(module, false));
+    for (const auto& f : faults)
+        config.modules.back().faults.push_back(modsim::parseFault(f));
+    auto sim = std::make_unique<modsim::Simulator>(config);
+    sim->open();
+    sim->start();
+    return sim;
+}
+
 inline int64_t counter(modsim::Simulator& sim, const char* serial, const char* name) {
     auto state = sim.state();
     auto& counters = state["modules"][serial]["counters"];

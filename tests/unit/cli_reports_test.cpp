@@ -106,8 +106,10 @@ TEST(Reports, DeviceRowsFollowEachEntrysOwnLinkType) {
     devices.push_back(busy);
     DeviceInfo ip = Device(TCPIP, 0xD272031D, 0x10, 0x10, 27, 2, 9, 300, 4294967295u, "router");
     ASSERT_EQ(inet_pton(AF_INET, "192.168.1.20", &ip.spec.t.ip.ip_address), 1);
-    ip.error = aErrTimeout;  // not looked at for TCP/IP rows
     devices.push_back(ip);
+    DeviceInfo ipBusy = Device(TCPIP, 0x00000C0C, 8, 8, 18, 0, 0, 0, 0, "");
+    ipBusy.error = aErrConnection;  // a TCP/IP module that could not be opened
+    devices.push_back(ipBusy);
     devices.push_back(Device(USB, 0x1, 0, 0, 99, 0, 0, 0, 0, ""));  // unknown model, no name
 
     const std::vector<std::string> rows = {
@@ -116,6 +118,8 @@ TEST(Reports, DeviceRowsFollowEachEntrysOwnLinkType) {
         "applications.]",
         "    D272031D  10       10      NetRouter      2.9.300 (4294967295)        "
         "[192.168.1.20]     router",
+        "    00000C0C  [Error (25): Device in use. Close all other Vexmoran associated "
+        "applications.]",
         "    00000001  00       00      Unknown        0.0.0 (         0)         ",
     };
 

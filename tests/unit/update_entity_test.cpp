@@ -63,14 +63,7 @@ struct SimulatedModule {
         : module(2, true, 0) {
         const std::string spec =
             std::string("serial=") + kSerialText + (keys.empty() ? "" : ",") + keys;
-        modsim::SimConfig config;
-        config.modules.push_back(modsim::parseModuleSpec(spec, false));
-        for (const auto& f : faults) {
-            config.modules.back().faults.push_back(modsim::parseFault(f));
-        }
-        sim = std::make_unique<modsim::Simulator>(config);
-        sim->open();
-        sim->start();
+        sim = apitest::startSimWithFaults(spec, faults);
         module.setConfig(directOnly());
         connected = module.connectFromSpec(tcpSpec(kSerial, sim->tcpPort(kSerial)));
     }

@@ -359,12 +359,21 @@ aErr UpdaterEntity::FirmwareWrite(unsigned length) {
 
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+    // A module that restarts faster than one poll has its link back by the
+    // time it is looked at: a failure of the stream since the request
+    // counts as the drop too.
+    Link* link = module != nullptr ? module->getLink() : nullptr;
+    const uint32_t failuresBefore = link != nullptr ? link->getStreamFailures() : 0;
+    auto linkDropped = [&] {
+        return module == nullptr || !module->isConnected() ||
+               (link != nullptr && link->getStreamFailures() != failuresBefore);
+    };
     aErr result = _send(val_UPGRADE_REBOOT, nullptr, 0);
     if (result != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
     }
     const uint64_t start = aTime_GetMSTicks();
-    while (module != nullptr && module->isConnected()) {
+    while (!linkDropped()) {
         aTime_MSSleep(kRebootPollMs);
         display.update_spinner(true, kRebootLabel);
         Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
@@ -372,7 +381,7 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
         if (skipRebootWait) {
             break;
         }
-        if (aTime_GetMSTicks() - start >= rebootWaitMs && module->isConnected()) {
+        if (aTime_GetMSTicks() - start >= rebootWaitMs && !linkDropped()) {
             display.update_spinner(false, kRebootLabel);
             display.message(UpdaterDisplayInterface::Error,
                             "Timed out after %u seconds waiting for the module to reboot",

@@ -320,6 +320,12 @@ uint32_t Link::getStatus() {
     return aLink_GetStatus(m_impl->linkId);
 }
 
+uint32_t Link::getStreamFailures() {
+    if (!m_impl || !m_impl->linkId)
+        return 0;
+    return aLink_GetStreamFailures(m_impl->linkId);
+}
+
 aErr Link::disconnect() {
     if (m_impl && m_impl->linkId)
         aLink_Destroy(&m_impl->linkId);

@@ -59,6 +59,9 @@ class Link {
     bool isConnected();
     // The engine's status of the entry; 8 without one.
     uint32_t getStatus();
+    // How often the entry's stream has failed (see aLink_GetStreamFailures);
+    // 0 without an entry.
+    uint32_t getStreamFailures();
     // Lets go of the entry (the last user ends it); always aErrNone.
     aErr disconnect();
     // Asks the engine to rebuild the entry's stream; always aErrNone.

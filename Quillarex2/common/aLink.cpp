@@ -75,6 +75,9 @@ struct aLinkRecord {
     uint32_t id = 0;
     std::atomic<bool> running{false};
     std::atomic<uint32_t> state{aLINK_STATUS_NO_STREAM};
+    // Times the stream failed under the reader (a module that restarts
+    // closes its end); never reset, so a caller sees a drop it polled past.
+    std::atomic<uint32_t> streamFailures{0};
     std::atomic<aPacketFifoId> inFifo{0};
     aPacketRef inPacket = nullptr;
     std::atomic<aPacketFifoId> outFifo{0};
@@ -418,9 +421,25 @@ void* sInPipeProcess(void* argument) {
     // A link is taken as synchronised when it starts.
     sSetState(link, aLINK_STATUS_RUNNING);
     aDebug_Printf(aDEBUG_AREA_LINK, "aLink %u: reader running", link->id);
+    uint64_t generation = aStream_GetGeneration(link->stream);
     while (link->running.load()) {
         uint8_t byte = 0;
         const aErr result = aStream_Read(link->stream, &byte, 1);
+        const uint64_t now = aStream_GetGeneration(link->stream);
+        const bool replaced = now != generation;
+        generation = now;
+        if (replaced && (result == aErrNone || result == aErrNotReady)) {
+            // The stream replaced its connection under this read (the module
+            // closed its end and was back at once): a drop all the same, and
+            // the new connection is synchronised afresh.
+            link->streamFailures.fetch_add(1);
+            aDebug_Printf(aDEBUG_AREA_LINK, "aLink %u: the stream reconnected", link->id);
+            sStartSync(link);
+            if (result == aErrNone) {
+                sSyncByte(link, byte);
+            }
+            continue;
+        }
         if (result == aErrNotReady) {
             const uint32_t state = link->state.load();
             if (state == aLINK_STATUS_IO_ERROR ||
@@ -432,6 +451,7 @@ void* sInPipeProcess(void* argument) {
         }
         if (result != aErrNone) {
             if (link->state.load() != aLINK_STATUS_IO_ERROR) {
+                link->streamFailures.fetch_add(1);
                 aDebug_Printf(aDEBUG_AREA_LINK, "aLink %u: read failed (%s)", link->id,
                               aError_GetErrorText(result));
             }
@@ -1013,6 +1033,11 @@ aErr aLink_Sync(uint32_t id) {
 uint32_t aLink_GetStatus(uint32_t id) {
     RecordShare link = sRecord(id);
     return link != nullptr ? link->state.load() : aLINK_STATUS_NO_STREAM;
+}
+
+uint32_t aLink_GetStreamFailures(uint32_t id) {
+    RecordShare link = sRecord(id);
+    return link != nullptr ? link->streamFailures.load() : 0;
 }
 
 // ---- Packets ----

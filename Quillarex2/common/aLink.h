@@ -101,6 +101,12 @@ aErr aLink_Sync(uint32_t id);
 // identifier.
 uint32_t aLink_GetStatus(uint32_t id);
 
+// How many times the link's stream has failed under its reader since the
+// link was made (each run of failures counts once; a module that restarts
+// closes its end). The count only grows, so a drop that healed between two
+// looks is still seen. 0 for an unknown identifier.
+uint32_t aLink_GetStreamFailures(uint32_t id);
+
 // ---- Packets ----
 // Returned packets are new objects that the caller destroys.
 

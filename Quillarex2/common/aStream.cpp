@@ -10,6 +10,7 @@ struct aStream {
     aStreamPutProc put;
     aStreamWriteProc write;
     aStreamDeleteProc del;
+    aStreamGenerationProc generation;
     void* ref;
     uint8_t* pushback;  // ring of bytes returned to the stream; null until needed
     uint64_t pushbackCount;
@@ -125,12 +126,28 @@ aStreamRef aStream_Create(aStreamGetProc getProc, aStreamPutProc putProc,
     stream->put = putProc;
     stream->write = writeProc;
     stream->del = deleteProc;
+    stream->generation = nullptr;
     stream->ref = reference;
     stream->pushback = nullptr;
     stream->pushbackCount = stream->pushbackSize = 0;
     stream->pushbackHead = stream->pushbackTail = 0;
     stream->check = aSTREAMCHECK;
     return stream;
+}
+
+aErr aStream_SetGenerationProc(aStreamRef stream, aStreamGenerationProc proc) {
+    if (!sIsValid(stream)) {
+        return aErrParam;
+    }
+    stream->generation = proc;
+    return aErrNone;
+}
+
+uint64_t aStream_GetGeneration(aStreamRef stream) {
+    if (!sIsValid(stream) || stream->generation == nullptr) {
+        return 0;
+    }
+    return stream->generation(stream->ref);
 }
 
 aErr aStream_Destroy(aStreamRef* reference) {

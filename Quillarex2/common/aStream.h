@@ -33,6 +33,9 @@ typedef aErr (*aStreamGetProc)(uint8_t* byte, void* reference);
 typedef aErr (*aStreamPutProc)(const uint8_t* byte, void* reference);
 typedef aErr (*aStreamWriteProc)(const uint8_t* bytes, size_t count, void* reference);
 typedef aErr (*aStreamDeleteProc)(void* reference);
+// How many times the stream has replaced its connection (a socket stream
+// reconnects when its peer closed); 0 for streams that never do.
+typedef uint64_t (*aStreamGenerationProc)(void* reference);
 
 // A stream is not synchronised. One thread may read (the read operations and
 // the push-back buffer) while another writes, when the concrete stream allows
@@ -44,6 +47,14 @@ typedef aErr (*aStreamDeleteProc)(void* reference);
 aStreamRef aStream_Create(aStreamGetProc getProc, aStreamPutProc putProc,
                           aStreamWriteProc writeProc, aStreamDeleteProc deleteProc,
                           void* reference);
+
+// Gives the stream a generation operation (see aStreamGenerationProc); set it
+// before the stream is shared. aErrParam for an invalid stream.
+aErr aStream_SetGenerationProc(aStreamRef stream, aStreamGenerationProc proc);
+// The stream's generation: 0 without the operation or for an invalid stream.
+// A reader that sees it change knows that the bytes before and after come
+// from two different connections.
+uint64_t aStream_GetGeneration(aStreamRef stream);
 
 // Calls the delete operation (when present) and returns its result, frees the
 // stream and clears *stream. aErrParam for a null reference or an invalid

@@ -190,6 +190,11 @@ aErr sEnsureConnected(SocketRecord* record) {
     return sReconnect(record, generation);
 }
 
+uint64_t sSocketGeneration(void* reference) {
+    const SocketRecord* record = static_cast<const SocketRecord*>(reference);
+    return sIsValid(record) ? record->generation.load() : 0;
+}
+
 aErr sSocketGet(uint8_t* byte, void* reference) {
     SocketRecord* record = static_cast<SocketRecord*>(reference);
     if (!sIsValid(record) || byte == nullptr) {
@@ -322,5 +327,6 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream) {
         sSocketDelete(record);
         return aErrResource;
     }
+    aStream_SetGenerationProc(*stream, sSocketGeneration);
     return aErrNone;
 }

@@ -377,6 +377,19 @@ TEST(update_entity, RebootWaitIsBounded) {
         EXPECT_TRUE(display.Texts(UpdaterDisplayInterface::Error).empty());
     }
     {
+        // Back (and the link up again) well within one poll: the drop is
+        // still seen.
+        SimulatedModule m("reboot-ms=10");
+        ASSERT_EQ(m.connected, aErrNone);
+        RecordingDisplay display;
+        UpdaterEntity entity;
+        entity.init(&m.module, 0, true, false);
+        entity.SetRebootWaitForTest(3000);
+        EXPECT_EQ(entity.LoaderReboot(display), aErrNone);
+        EXPECT_TRUE(display.Texts(UpdaterDisplayInterface::Error).empty());
+        EXPECT_EQ(m.Counter("reboot"), 1);
+    }
+    {
         SimulatedModule m("", {"ignore:reboot"});
         ASSERT_EQ(m.connected, aErrNone);
         RecordingDisplay display;

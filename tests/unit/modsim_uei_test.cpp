@@ -91,6 +91,17 @@ TEST_F(modsimUei, RefusesAByteArrayWhoseSequenceSkipsAMessage) {
               (Pkt{4, {3, 32, 0, 'B', 'e', 'n', 'c', 'h', ' ', 'u', 'n', 'i', 't', 0}}));
 }
 
+// A host that starts an array over (after a dropped link) is taken at its
+// word: the partial array is forgotten, the new one counts.
+TEST_F(modsimUei, TakesAByteArrayStartedOver) {
+    host->send(4, {3, 0x80 | 32, 0x20, 'a', 'b', 0x80});
+    host->send(4, {3, 0x80 | 32, 0x20, 'c', 'd', 0x81});
+    host->send(4, {3, 0x80 | 32, 0x20, 'x', 'y', 0x80});
+    host->send(4, {3, 0x80 | 32, 0x20, 'z', 0x01});
+    EXPECT_EQ(host->receive(), (Pkt{4, {3, 0xC0 | 32, 0}}));
+    EXPECT_EQ(host->ask(4, {3, 0x40 | 32, 0x20}), (Pkt{4, {3, 32, 0, 'x', 'y', 'z', 0}}));
+}
+
 TEST_F(modsimUei, AcknowledgesSetsAndCalls) {
     EXPECT_EQ(host->ask(4, {3, 0x80 | 20, 0x20, 1}), (Pkt{4, {3, 0xC0 | 20, 0}}));  // routeToMe
     EXPECT_EQ(host->ask(4, {3, 0x80 | 4, 0x20, 9}), (Pkt{4, {3, 0xC0 | 4, 0}}));    // LED

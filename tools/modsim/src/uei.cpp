@@ -73,7 +73,10 @@ ByteArrayAssembler::Result ByteArrayAssembler::feed(const Packet& packet) {
     const auto& d = packet.data;
     uint8_t trailer = d.back();
     uint8_t sequence = trailer & 0x7F;
-    if (!active_ || d[0] != command_ || d[1] != option_) {
+    // Sequence 0 where another number was due: the host started the array
+    // over (after a dropped link, say); the partial one is forgotten.
+    const bool restart = active_ && sequence == 0 && next_ != 0;
+    if (!active_ || d[0] != command_ || d[1] != option_ || restart) {
         // A new transfer starts with sequence 0; anything else is out of step.
         active_ = true;
         command_ = d[0];

@@ -25,10 +25,11 @@ rig_sim sim \
     --module serial=0BAD0001,model=17,address=4,reboot-ms=1500 \
     --fault bad-sum@2 --fault bad-sum@3 --fault bad-sum@4 --fault bad-sum@5 --fault bad-sum@6 \
     --module serial=0BAD0002,model=17,address=6,reboot-ms=1500 --fault bad-sum@2 \
-    --module serial=0BAD0003,model=17,address=8,reboot-ms=1500 --fault 'bad-sum@*'
+    --module serial=0BAD0003,model=17,address=8,reboot-ms=1500 --fault 'bad-sum@*' \
+    --module serial=0BAD0004,model=17,address=10,reboot-ms=1500 --fault drop-in:uei-data@2
 
 # Every module has a record already; a failed update must leave it alone.
-for serial in 40F5849A 0BAD0001 0BAD0002 0BAD0003 12345678; do
+for serial in 40F5849A 0BAD0001 0BAD0002 0BAD0003 0BAD0004 12345678; do
     mkdir -p "$STORE/$serial"
     printf '%s\n' "CREATED_TIME=Tue Dec  9 16:21:00 2025" "LAST_TRANSFER_DATE=Tue Dec  9 16:21:07 2025" \
         "LATEST_TRANSFER=old.bird" "UPDATED_TIME=Tue Dec  9 16:21:07 2025" >"$STORE/$serial/.settings"
@@ -112,5 +113,16 @@ expect_in_order stderr "NETWORK: Unable to validate transfer [00] [$loader_sum].
 expect_count stderr "NETWORK: Unable to validate transfer [00] [$loader_sum]." 1
 expect_no_line stderr "Firmware transfer to module [0BAD0003] failed; the module may need recovery (-U -t RECOVER)"
 grep -q '^Update time' "$OUT" && bad "Update time shown for a failed update"
+
+# The link drops in the middle of the second byte array of the firmware:
+# the link comes back by itself, the block goes again from the start, and
+# the flash holds the whole image.
+upd -U -d 0BAD0004 -f fw.bird
+expect_rc 0
+expect_count stdout "  Retry 1" 1
+expect_no_line stdout "  Retry 2"
+expect_record_written 0BAD0004 fw.bird
+rig_state sim
+expect_flash sim 0BAD0004 "$RIG/fw.bird"
 
 finish

@@ -34,6 +34,9 @@ constexpr auto Error = UpdaterDisplayInterface::Error;
 constexpr unsigned kBlockAttempts = 5;
 constexpr unsigned kRediscoverAttempts = 15;
 constexpr unsigned kRediscoverDelayMs = 1000;
+// Looking for the module after its reboot: 15 seconds in quarter seconds.
+constexpr unsigned kReturnAttempts = 60;
+constexpr unsigned kReturnDelayMs = 250;
 
 std::string _build_file_name(unsigned build) {
     return std::to_string(build) + ".bird";
@@ -81,12 +84,13 @@ aErr _connect_direct(Module& module, unsigned serialNumber) {
 // After the loader started, a module whose link dropped is looked for again:
 // a USB module by re-enumeration (the process's USB context renewed every
 // third search), any other by its stored link specification.
-bool _find_module_again(Module& target, unsigned serialNumber) {
+bool _find_module_again(Module& target, unsigned serialNumber, unsigned attempts,
+                        unsigned delayMs) {
     linkSpec spec{};
     const bool known = target.getLinkSpecifier(&spec) == aErrNone;
     const bool usb = !known || spec.type == USB;
     target.disconnect();
-    for (unsigned attempt = 1; attempt <= kRediscoverAttempts; ++attempt) {
+    for (unsigned attempt = 1; attempt <= attempts; ++attempt) {
         if (usb) {
             if (attempt % 3 == 0) {
                 Log::log(DEBUG_APP,
@@ -100,7 +104,7 @@ bool _find_module_again(Module& target, unsigned serialNumber) {
         if (target.isConnected()) {
             return true;
         }
-        aTime_MSSleep(kRediscoverDelayMs);
+        aTime_MSSleep(delayMs);
     }
     return false;
 }
@@ -421,7 +425,7 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
         err = _transfer_loader(display, target, file);
     }
     if (connected && err == aErrNone && !target.isConnected()) {
-        if (!_find_module_again(target, serialNumber)) {
+        if (!_find_module_again(target, serialNumber, kRediscoverAttempts, kRediscoverDelayMs)) {
             display.message(Error, "Module [%08X] did not come back after its loader started",
                             serialNumber);
         }
@@ -431,10 +435,22 @@ bool Updater::Update_Firmware(unsigned serialNumber, unsigned build, std::string
         firmwarePhase = true;
         err = _transfer_firmware(display, target, file, routerSerial != 0, useUEIBytes);
     }
+    // The reboot is seen as the link dropping; a direct module must also be
+    // seen again, running, before the update counts as done.
+    bool lostAfterReboot = false;
+    if (err == aErrNone && routerSerial == 0 &&
+        !_find_module_again(target, serialNumber, kReturnAttempts, kReturnDelayMs)) {
+        lostAfterReboot = true;
+        err = aErrTimeout;
+        display.message(Error,
+                        "Module [%08X] did not come back after its reboot; the new firmware may "
+                        "not have started and the module may need recovery (-U -t RECOVER)",
+                        serialNumber);
+    }
 
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", static_cast<int>(err));
-        if (firmwarePhase) {
+        if (firmwarePhase && !lostAfterReboot) {
             display.message(Error,
                             "Firmware transfer to module [%08X] failed; the module may need "
                             "recovery (-U -t RECOVER)",

@@ -66,11 +66,4 @@ bytes_at() {
     od -An -tx1 -v -j "$2" -N "$3" "$1" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//'
 }
 
-finish() {
-    if [ "$FAILURES" -ne 0 ]; then
-        echo "$FAILURES check(s) failed" >&2
-        exit 1
-    fi
-    echo "all checks passed"
-    exit 0
-}
+source "$(dirname "${BASH_SOURCE[0]}")/finish.bash"

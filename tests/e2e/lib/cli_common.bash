@@ -131,11 +131,4 @@ expect_dir_mode() { # path mode
     fi
 }
 
-finish() {
-    if [ "$FAILURES" -ne 0 ]; then
-        echo "$FAILURES check(s) failed" >&2
-        exit 1
-    fi
-    echo "all checks passed"
-    exit 0
-}
+source "$(dirname "${BASH_SOURCE[0]}")/finish.bash"

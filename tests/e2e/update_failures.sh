@@ -26,10 +26,11 @@ rig_sim sim \
     --fault bad-sum@2 --fault bad-sum@3 --fault bad-sum@4 --fault bad-sum@5 --fault bad-sum@6 \
     --module serial=0BAD0002,model=17,address=6,reboot-ms=1500 --fault bad-sum@2 \
     --module serial=0BAD0003,model=17,address=8,reboot-ms=1500 --fault 'bad-sum@*' \
-    --module serial=0BAD0004,model=17,address=10,reboot-ms=1500 --fault drop-in:uei-data@2
+    --module serial=0BAD0004,model=17,address=10,reboot-ms=1500 --fault drop-in:uei-data@2 \
+    --module serial=0BAD0005,model=17,address=12,reboot-ms=1500,load-drop=5000
 
 # Every module has a record already; a failed update must leave it alone.
-for serial in 40F5849A 0BAD0001 0BAD0002 0BAD0003 0BAD0004 12345678; do
+for serial in 40F5849A 0BAD0001 0BAD0002 0BAD0003 0BAD0004 0BAD0005 12345678; do
     mkdir -p "$STORE/$serial"
     printf '%s\n' "CREATED_TIME=Tue Dec  9 16:21:00 2025" "LAST_TRANSFER_DATE=Tue Dec  9 16:21:07 2025" \
         "LATEST_TRANSFER=old.bird" "UPDATED_TIME=Tue Dec  9 16:21:07 2025" >"$STORE/$serial/.settings"
@@ -124,5 +125,16 @@ expect_no_line stdout "  Retry 2"
 expect_record_written 0BAD0004 fw.bird
 rig_state sim
 expect_flash sim 0BAD0004 "$RIG/fw.bird"
+
+# The loader restarts the module, which is away longer than the loader
+# start's own reconnections (about 3 s) but back within the search that
+# follows: the TCP/IP module is found again by its address and the update
+# goes on.
+upd -U -d 0BAD0005 -f fw.bird
+expect_rc 0
+expect_no_line stderr "Module [0BAD0005] did not come back after its loader started"
+expect_record_written 0BAD0005 fw.bird
+rig_state sim
+expect_flash sim 0BAD0005 "$RIG/fw.bird"
 
 finish

@@ -409,7 +409,8 @@ TEST(update_entity, RebootWaitIsBounded) {
         entity.init(&m.module, 0, true, true);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(entity.LoaderReboot(display), aErrNone);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+        // One poll, not the 30-second bound.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_TRUE(m.module.isConnected());
     }
 }

@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <future>
 #include <stdexcept>
@@ -17,6 +16,7 @@
 #include "app/server/Base64.h"
 #include "app/server/UpdateServerRequest.h"
 #include "app/store/BirdFile.h"
+#include "app/store/LocalTime.h"
 
 namespace {
 
@@ -42,21 +42,6 @@ bool _to_unsigned(const std::string& text, unsigned& value) {
     }
     value = static_cast<unsigned>(number);
     return true;
-}
-
-// The local time as ctime writes it, without its line feed.
-std::string _time_text() {
-    const time_t now = time(nullptr);
-    char text[64] = "";
-    if (ctime_r(&now, text) == nullptr) {
-        return std::string();
-    }
-    std::string result = text;
-    const size_t newline = result.find('\n');
-    if (newline != std::string::npos) {
-        result.erase(newline);
-    }
-    return result;
 }
 
 // Whether decoded bytes are a BIRD file the updater can load: the header
@@ -216,7 +201,7 @@ unsigned Updater::Download_Firmware(unsigned serialNumber, std::string build, bo
         return 0;
     }
 
-    const std::string timeText = _time_text();
+    const std::string timeText = LocalTimeText();
     const aErr written = entry.WriteFile(fileName.c_str(), bytes, length);
     free(bytes);
     if (written != aErrNone) {

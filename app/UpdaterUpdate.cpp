@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -17,6 +16,7 @@
 #include "app/UpdaterDiscovery.h"
 #include "app/UpdaterEntity.h"
 #include "app/server/UpdateServerRequest.h"
+#include "app/store/LocalTime.h"
 #include "common/aDefs.h"
 #include "unix/aTime.h"
 #include "unix/qxusb.h"
@@ -55,20 +55,6 @@ bool _to_unsigned(const std::string& text, unsigned& value) {
     }
     value = static_cast<unsigned>(converted);
     return true;
-}
-
-// The current local time as ctime writes it, without the newline.
-std::string _now_text() {
-    const time_t now = time(nullptr);
-    char text[64] = {0};
-    if (ctime_r(&now, text) == nullptr) {
-        return "";
-    }
-    std::string result(text);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) {
-        result.pop_back();
-    }
-    return result;
 }
 
 // Connects by serial number over USB, then over TCP/IP when USB does not
@@ -483,7 +469,7 @@ void Updater::_record_transfer(UpdaterStore& store, UpdaterStoreItem& entry, boo
         }
     }
     entry.settings.Add("LATEST_TRANSFER", birdFile);
-    entry.settings.Add("LAST_TRANSFER_DATE", _now_text());
+    entry.settings.Add("LAST_TRANSFER_DATE", LocalTimeText());
     if (!entry.settings.Save()) {
         display.message(Error, "Could not record the transfer for module [%08X]: %s", serialNumber,
                         "the record could not be saved");

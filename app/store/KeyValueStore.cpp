@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "app/Log.h"
 #include "app/store/AtomicFile.h"
+#include "app/store/LocalTime.h"
 #include "unix/aFile.h"
 
 const char* const KeyValueStore::KEY_CREATED_TIME = "CREATED_TIME";
@@ -18,20 +18,6 @@ const char* const KeyValueStore::KEY_UPDATED_TIME = "UPDATED_TIME";
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
 
 namespace {
-
-// The local time as ctime writes it, without its line feed.
-std::string _now_text() {
-    const time_t now = time(nullptr);
-    char text[64] = "";
-    if (ctime_r(&now, text) == nullptr) {
-        return std::string();
-    }
-    std::string result = text;
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) {
-        result.pop_back();
-    }
-    return result;
-}
 
 bool _is_space(char c) {
     return isspace(static_cast<unsigned char>(c)) != 0;
@@ -91,7 +77,7 @@ bool KeyValueStore::Load(const char* path) {
         const int error = errno;
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
                  path, error);
-        Add(KEY_CREATED_TIME, _now_text());
+        Add(KEY_CREATED_TIME, LocalTimeText());
         // A record that exists but cannot be read is never replaced by a new,
         // empty one: it stays as it is and this record lives in memory.
         struct stat info;
@@ -128,7 +114,7 @@ bool KeyValueStore::Save(const char* path) {
                  filename.c_str());
     }
     if (dirty) {
-        Add(KEY_UPDATED_TIME, _now_text());
+        Add(KEY_UPDATED_TIME, LocalTimeText());
     }
 
     std::string text;

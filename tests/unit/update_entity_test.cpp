@@ -14,21 +14,22 @@
 #include "api_support.h"
 #include "app/Log.h"
 #include "app/UpdaterEntity.h"
+#include "bird_support.h"
 #include "cli_support.h"
+#include "update_support.h"
 
 using apitest::Bytes;
 using apitest::directOnly;
 using apitest::Pkt;
 using apitest::ScriptedPeer;
-using apitest::startSim;
 using apitest::tcpSpec;
+using bird_test::LogCapture;
 using cli_test::RecordingDisplay;
+using update_test::kSerial;
+using update_test::SimulatedModule;
 using Vexmoran::Quillarex::Module;
 
 namespace {
-
-constexpr uint32_t kSerial = 0x40F5849A;
-const char kSerialText[] = "40F5849A";
 
 // A firmware block's data: the 4-byte big-endian load address, then the payload.
 Bytes Block(uint32_t address, size_t payload, uint8_t seed = 1) {
@@ -39,43 +40,6 @@ Bytes Block(uint32_t address, size_t payload, uint8_t seed = 1) {
     }
     return block;
 }
-
-// Diagnostic lines written while it lives.
-class LogCapture {
-  public:
-    LogCapture() : file_(tmpfile()) { Log::SetOutput(file_); }
-    ~LogCapture() {
-        Log::SetOutput(stderr);
-        fclose(file_);
-    }
-    std::string Text() {
-        fflush(file_);
-        return cli_test::ReadAll(fileno(file_));
-    }
-
-  private:
-    FILE* file_;
-};
-
-// A module of the in-process simulator reached over TCP on 127.0.0.1.
-struct SimulatedModule {
-    explicit SimulatedModule(const std::string& keys, const std::vector<std::string>& faults = {})
-        : module(2, true, 0) {
-        const std::string spec =
-            std::string("serial=") + kSerialText + (keys.empty() ? "" : ",") + keys;
-        sim = apitest::startSimWithFaults(spec, faults);
-        module.setConfig(directOnly());
-        connected = module.connectFromSpec(tcpSpec(kSerial, sim->tcpPort(kSerial)));
-    }
-    int64_t Counter(const char* name) { return apitest::counter(*sim, kSerialText, name); }
-    Bytes Flash() {
-        return sim->call([this] { return sim->module(kSerial)->bootLoader().flashImage(); });
-    }
-
-    std::unique_ptr<modsim::Simulator> sim;
-    Module module;
-    aErr connected = aErrUnknown;
-};
 
 // Sends a block the way the firmware phase does: PREPARE, then its pieces.
 aErr SendFirmwareBlock(UpdaterEntity& entity, const Bytes& block, RecordingDisplay& display) {
@@ -313,7 +277,7 @@ TEST(update_entity, BootLoaderFaults) {
         SCOPED_TRACE(c.fault);
         SimulatedModule m("uei-data=0,block-size=256", {c.fault});
         ASSERT_EQ(m.connected, aErrNone);
-        LogCapture log;
+        LogCapture log(0);  // the lines written without -X
         RecordingDisplay display;
         UpdaterEntity entity;
         entity.init(&m.module, 0, true, false);

@@ -13,35 +13,23 @@
 #include "app/store/BirdFile.h"
 #include "bird_support.h"
 #include "cli_support.h"
+#include "update_support.h"
 
-using apitest::directOnly;
-using apitest::tcpSpec;
 using bird_test::MakeBird;
 using cli_test::RecordingDisplay;
 using cli_test::TempDir;
+using update_test::kSerial;
 using Vexmoran::Quillarex::Module;
 
 namespace {
 
-constexpr uint32_t kSerial = 0x40F5849A;
-const char kSerialText[] = "40F5849A";
 const auto Info = UpdaterDisplayInterface::Info;
 const auto Error = UpdaterDisplayInterface::Error;
 
-struct Rig {
-    explicit Rig(const std::vector<std::string>& faults = {}, const std::string& keys = "")
-        : module(2, true, 0) {
-        sim = apitest::startSimWithFaults(
-            std::string("serial=") + kSerialText + ",model=17,block-size=512,reboot-ms=2000" + keys,
-            faults);
-        module.setConfig(directOnly());
-        connected = module.connectFromSpec(tcpSpec(kSerial, sim->tcpPort(kSerial)));
-    }
-    int64_t Counter(const char* name) { return apitest::counter(*sim, kSerialText, name); }
-
-    std::unique_ptr<modsim::Simulator> sim;
-    Module module;
-    aErr connected = aErrUnknown;
+// A ThermoLog6 module whose loader takes pieces of 512 bytes.
+struct Rig : update_test::SimulatedModule {
+    explicit Rig(const std::vector<std::string>& faults = {})
+        : SimulatedModule("model=17,block-size=512,reboot-ms=2000", faults) {}
 };
 
 // A loader of 600 bytes and two firmware blocks (1000 and 300 bytes).

@@ -106,26 +106,15 @@ aErr EntityClass::getUEI(uint8_t option, uei* record) {
 }
 
 aErr EntityClass::setUEI(uint8_t option, uei* record) {
-    Link* link = nullptr;
-    aErr err = linkOf(&link);
-    if (err != aErrNone)
-        return err;
-    if (!record)
-        return aErrParam;
-    const uint8_t address = m_impl->module->getModuleAddress();
-    record->module = address;
-    record->command = m_impl->command;
-    record->option = static_cast<uint8_t>(option | aUEI_OP_SET);
-    record->specifier = static_cast<uint8_t>(m_impl->index | aUEI_SPEC_REQUEST);
-    err = link->sendUEI(*record);
-    if (err != aErrNone)
-        return err;
-    err = link->receiveUEI(address, m_impl->command, static_cast<uint8_t>(option | aUEI_OP_ACK),
-                           m_impl->index, record);
-    return sAnswer(err, *record);
+    return setRecord(option, nullptr, record);
 }
 
 aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* record) {
+    return setRecord(option, &subindex, record);
+}
+
+// One set, with or without a subindex, and its acknowledgement.
+aErr EntityClass::setRecord(uint8_t option, const uint8_t* subindex, uei* record) {
     Link* link = nullptr;
     aErr err = linkOf(&link);
     if (err != aErrNone)
@@ -137,7 +126,7 @@ aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* record) {
     record->command = m_impl->command;
     record->option = static_cast<uint8_t>(option | aUEI_OP_SET);
     record->specifier = static_cast<uint8_t>(m_impl->index | aUEI_SPEC_REQUEST);
-    err = link->sendUEI(*record, subindex);
+    err = subindex ? link->sendUEI(*record, *subindex) : link->sendUEI(*record);
     if (err != aErrNone)
         return err;
     err = link->receiveUEI(address, m_impl->command, static_cast<uint8_t>(option | aUEI_OP_ACK),

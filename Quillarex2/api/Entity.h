@@ -87,6 +87,7 @@ class EntityClass {
     template <typename T>
     aErr getNarrow(uint8_t option, const uint8_t* subindex, uint32_t width, T* value);
     aErr setTyped(uint8_t option, const uint8_t* subindex, uint32_t type, uint32_t value);
+    aErr setRecord(uint8_t option, const uint8_t* subindex, uei* record);
     aErr storeRequest(uint8_t option);
 
     impl* m_impl;

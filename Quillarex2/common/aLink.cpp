@@ -306,6 +306,21 @@ void sWakeWriter(aLinkRecord* link) {
     sPut(link->outFifo.load(), 0, 0, &none);
 }
 
+// Takes the packet log away from the link (under its lock) and destroys it.
+void sDropPacketLog(aLinkRecord* link) {
+    if (link->packetLogLock == nullptr) {
+        return;
+    }
+    aPacketLogRef log = nullptr;
+    {
+        MutexGuard guard(link->packetLogLock);
+        log = link->packetLog.exchange(nullptr);
+    }
+    if (log != nullptr) {
+        aPacketLog_Destroy(&log);
+    }
+}
+
 void sLog(aLinkRecord* link, uint8_t kind, const aPacket* packet) {
     if (link->packetLog.load() == nullptr) {
         return;
@@ -575,16 +590,7 @@ bool sInit(aLinkRecord* link, uint32_t id, aStreamRef stream) {
         std::snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(link));
         link->packetLogLock = aMutex_Create(name);
     }
-    if (link->packetLogLock != nullptr) {
-        aPacketLogRef log = nullptr;
-        {
-            MutexGuard guard(link->packetLogLock);
-            log = link->packetLog.exchange(nullptr);
-        }
-        if (log != nullptr) {
-            aPacketLog_Destroy(&log);
-        }
-    }
+    sDropPacketLog(link);
     link->packetLogSize = 0;
     link->pooled = false;
     if (link->userFilterLock == nullptr) {
@@ -657,16 +663,7 @@ aErr sDestroyLocked(uint32_t* id) {
         if (link->stream != nullptr) {
             aStream_Destroy(&link->stream);
         }
-        if (link->packetLogLock != nullptr) {
-            aPacketLogRef log = nullptr;
-            {
-                MutexGuard guard(link->packetLogLock);
-                log = link->packetLog.exchange(nullptr);
-            }
-            if (log != nullptr) {
-                aPacketLog_Destroy(&log);
-            }
-        }
+        sDropPacketLog(link.get());
         link->state = aLINK_STATUS_NO_STREAM;
         link->check = 0;
     }

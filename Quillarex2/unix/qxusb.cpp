@@ -20,8 +20,16 @@ namespace {
 std::mutex sContextMutex;
 libusb_context* sContext = nullptr;
 
-bool sIsReadyState(uint32_t state) {
-    return state == QXUSB_STATE_READY;
+// What a transfer on a record in `state` gives before it is tried:
+// aErrNone when the record is ready for it.
+aErr sStateResult(uint32_t state) {
+    if (state == QXUSB_STATE_CLOSED) {
+        return aErrConnection;
+    }
+    if (state == QXUSB_STATE_CREATED || state == QXUSB_STATE_OPENED) {
+        return aErrNotReady;
+    }
+    return state == QXUSB_STATE_READY ? aErrNone : aErrIO;
 }
 
 // Hides the first QXUSB_HIDDEN_IO_ERRORS consecutive I/O errors; the next one
@@ -355,15 +363,8 @@ aErr qxusb_get_from_USBlib_device(qxusb* record, uint8_t* byte) {
         record->readAvail--;
         return aErrNone;
     }
-    aErr result;
-    const uint32_t state = record->state;
-    if (state == QXUSB_STATE_CLOSED) {
-        result = aErrConnection;
-    } else if (state == QXUSB_STATE_CREATED || state == QXUSB_STATE_OPENED) {
-        result = aErrNotReady;
-    } else if (!sIsReadyState(state)) {
-        result = aErrIO;
-    } else {
+    aErr result = sStateResult(record->state);
+    if (result == aErrNone) {
         int transferred = 0;
         const int r =
             libusb_bulk_transfer(record->handle, record->inEndpoint, record->readBuffer,
@@ -400,15 +401,8 @@ aErr qxusb_write_to_USBlib_device(qxusb* record, const uint8_t* bytes, size_t co
     if (record->mode != QXUSB_MODE_LIBUSB) {
         return aErrMode;
     }
-    aErr result = aErrNone;
-    const uint32_t state = record->state;
-    if (state == QXUSB_STATE_CLOSED) {
-        result = aErrConnection;
-    } else if (state == QXUSB_STATE_CREATED || state == QXUSB_STATE_OPENED) {
-        result = aErrNotReady;
-    } else if (!sIsReadyState(state)) {
-        result = aErrIO;
-    } else {
+    aErr result = sStateResult(record->state);
+    if (result == aErrNone) {
         size_t done = 0;
         int failures = 0;
         const size_t maxChunk = record->outMaxPacket > 0 ? record->outMaxPacket : 64;

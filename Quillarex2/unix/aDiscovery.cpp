@@ -64,10 +64,7 @@ uint8_t sEnumerateUSB(aDiscoveryModuleFoundProc callback, void* ref) {
         libusb_device_descriptor descriptor;
         unsigned char text[32] = {0};
         uint32_t serial = 0;
-        const int length = libusb_get_device_descriptor(device, &descriptor) == LIBUSB_SUCCESS
-                               ? libusb_get_string_descriptor_ascii(
-                                     handle, descriptor.iSerialNumber, text, sizeof text)
-                               : -1;
+        const int length = qxusb_read_serial_string(device, handle, &descriptor, text, sizeof text);
         libusb_close(handle);
         if (!sParseSerial(text, length, &serial)) {
             continue;

@@ -133,6 +133,15 @@ bool is_quillarex_device(libusb_device* device) {
     return descriptor.idVendor == QX_USB_VENDOR_ID && (descriptor.idProduct & 0x8000) == 0;
 }
 
+int qxusb_read_serial_string(libusb_device* device, libusb_device_handle* handle,
+                             libusb_device_descriptor* descriptor, unsigned char* text, int size) {
+    const int described = libusb_get_device_descriptor(device, descriptor);
+    if (described != LIBUSB_SUCCESS) {
+        return described;
+    }
+    return libusb_get_string_descriptor_ascii(handle, descriptor->iSerialNumber, text, size);
+}
+
 qxusb* qxusb_create_usb(uint32_t mode) {
     qxusb* record = new (std::nothrow) qxusb();
     if (record == nullptr) {
@@ -317,9 +326,7 @@ aErr qxusb_open_quillarex_USBlib_device(qxusb* record, const char* serialText) {
         }
         libusb_device_descriptor descriptor;
         unsigned char text[QXUSB_SERIAL_SIZE] = {0};
-        if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS ||
-            libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text,
-                                               sizeof text) < 0 ||
+        if (qxusb_read_serial_string(device, handle, &descriptor, text, sizeof text) < 0 ||
             strcmp(reinterpret_cast<const char*>(text), serialText) != 0) {
             libusb_close(handle);
             continue;

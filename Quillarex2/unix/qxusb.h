@@ -79,6 +79,13 @@ void Quillarex_libusb_exit();
 // Whether a libusb device is one of the family's modules.
 bool is_quillarex_device(libusb_device* device);
 
+// The serial-number string of an opened device (handle) into text, at most
+// size bytes with the terminating zero; its device descriptor into
+// *descriptor. The string's length, or a negative libusb error.
+int qxusb_read_serial_string(libusb_device* device, libusb_device_handle* handle,
+                             struct libusb_device_descriptor* descriptor, unsigned char* text,
+                             int size);
+
 // A zeroed record in state 1 for the mode (QXUSB_MODE_KERNEL or
 // QXUSB_MODE_LIBUSB); the libusb mode also makes sure the shared context
 // exists. Null when memory is short.

@@ -9,6 +9,7 @@
 #include "common/aCOBS.h"
 #include "common/aCRC8.h"
 #include "common/aStream.h"
+#include "support/cobs_frame.h"
 #include "unix/aStreamCOBS.h"
 
 namespace {
@@ -178,15 +179,7 @@ struct Line {
     }
 };
 
-// A frame as a module sends it: the packet, its CRC, encoded, delimited.
-Bytes FrameOf(const Bytes& packet) {
-    Bytes payload = packet;
-    payload.push_back(crc8_create(packet.data(), packet.size()));
-    Bytes frame(COBS_ENCODED_MAX(payload.size()));
-    frame.resize(cobs_encode(payload.data(), payload.size(), frame.data()));
-    frame.push_back(0x00);
-    return frame;
-}
+using qxtest::FrameOf;
 
 Bytes PacketOf(uint8_t address, size_t dataLength) {
     Bytes packet = {address, static_cast<uint8_t>(dataLength)};

@@ -13,6 +13,7 @@
 #include "common/aCOBS.h"
 #include "common/aCRC8.h"
 #include "common/aStream.h"
+#include "support/cobs_frame.h"
 #include "support/pty_pair.h"
 #include "support/stream_probe.h"
 #include "unix/aStreamCOBS.h"
@@ -195,14 +196,7 @@ TEST_F(SerialPort, HangUpIsAnErrorAndDoesNotSpin) {
 
 // ---- The framed stream over the pty
 
-Bytes FrameOf(const Bytes& packet) {
-    Bytes payload = packet;
-    payload.push_back(crc8_create(packet.data(), packet.size()));
-    Bytes frame(COBS_ENCODED_MAX(payload.size()));
-    frame.resize(cobs_encode(payload.data(), payload.size(), frame.data()));
-    frame.push_back(0x00);
-    return frame;
-}
+using qxtest::FrameOf;
 
 Bytes PacketOf(uint8_t address, size_t dataLength) {
     Bytes packet = {address, static_cast<uint8_t>(dataLength)};

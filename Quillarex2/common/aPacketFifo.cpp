@@ -82,8 +82,18 @@ aPacketRef sTake(packetFifo& fifo, std::deque<SerialPacket>::iterator element) {
     return copy;
 }
 
-std::chrono::steady_clock::time_point sDeadline(uint32_t timeoutMs) {
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+// Waits under `guard` until `ready` holds or `timeoutMs` has passed, and
+// tells whether it holds. Without a time-out it only looks: even an expired
+// timed wait arms a timer in the kernel, which the pooled writer would pay
+// for every packet.
+template <typename Ready>
+bool sWaitUntil(packetFifo& fifo, std::unique_lock<std::mutex>& guard, uint32_t timeoutMs,
+                Ready ready) {
+    if (timeoutMs == 0) {
+        return ready();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    return fifo.condition.wait_until(guard, deadline, ready);
 }
 
 }  // namespace
@@ -185,14 +195,10 @@ aPacketRef aPacketFifo_Await(aPacketFifoId identifier, uint32_t timeoutMs) {
     if (!fifo) {
         return nullptr;
     }
-    const auto deadline = sDeadline(timeoutMs);
     try {
         std::unique_lock<std::mutex> guard(fifo->lock);
-        auto available = [&] { return !fifo->packets.empty() || !fifo->alive; };
-        // Without a time-out nothing waits: even an expired timed wait costs
-        // a timer in the kernel, which the pooled writer would pay per packet.
-        const bool ready =
-            timeoutMs == 0 ? available() : fifo->condition.wait_until(guard, deadline, available);
+        const bool ready = sWaitUntil(*fifo, guard, timeoutMs,
+                                      [&] { return !fifo->packets.empty() || !fifo->alive; });
         if (!ready || fifo->packets.empty()) {
             return nullptr;
         }
@@ -232,7 +238,6 @@ aPacketRef aPacketFifo_AwaitFirst(aPacketFifoId identifier, aPacketFilterProc fi
     if (!fifo) {
         return nullptr;
     }
-    const auto deadline = sDeadline(timeoutMs);
     try {
         std::unique_lock<std::mutex> guard(fifo->lock);
         // Serial ids up to lastSeen have been shown to the filter already.
@@ -253,11 +258,7 @@ aPacketRef aPacketFifo_AwaitFirst(aPacketFifoId identifier, aPacketFilterProc fi
             }
             return found || !fifo->alive;
         };
-        if (timeoutMs == 0) {
-            scan();
-        } else {
-            fifo->condition.wait_until(guard, deadline, scan);
-        }
+        sWaitUntil(*fifo, guard, timeoutMs, scan);
         if (!found) {
             return nullptr;
         }

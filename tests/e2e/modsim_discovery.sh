@@ -6,48 +6,15 @@
 # leave anyway, for as long as the rig runs.
 set -euo pipefail
 source "$(dirname "$0")/lib/modsim.sh"
+source "$(dirname "$0")/lib/netns.sh"
 
-if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null; then
-    echo "SKIP: needs root and iproute2 for network namespaces"
-    exit 0
-fi
-
-tag="ms$$"
-NS_SIM="${tag}s" NS_HOST="${tag}h"
-GUARD="modsim_guard_$$"
-UPLINK=$(ip -o route show default 2>/dev/null | awk '{print $5; exit}')
-
+netns_require
 cleanup() {
     modsim_cleanup
-    ip netns del "$NS_SIM" 2>/dev/null || true
-    ip netns del "$NS_HOST" 2>/dev/null || true
-    nft delete table netdev "$GUARD" 2>/dev/null || true
+    netns_cleanup
 }
 trap cleanup EXIT
-
-if [ -n "$UPLINK" ] && command -v nft >/dev/null; then
-    nft -f - <<NFT || echo "note: egress guard not available on this kernel" >&2
-table netdev $GUARD {
-    chain out {
-        type filter hook egress device "$UPLINK" priority 0; policy accept;
-        ip daddr 224.0.0.0/4 drop
-        ip daddr 255.255.255.255 drop
-        ip daddr 198.51.100.255 drop
-    }
-}
-NFT
-fi
-
-ip netns add "$NS_SIM"
-ip netns add "$NS_HOST"
-ip link add "${tag}a" type veth peer name "${tag}b"
-ip link set "${tag}a" netns "$NS_SIM"
-ip link set "${tag}b" netns "$NS_HOST"
-ip -n "$NS_SIM" addr add 198.51.100.2/24 dev "${tag}a"
-ip -n "$NS_HOST" addr add 198.51.100.1/24 dev "${tag}b"
-for ns in "$NS_SIM" "$NS_HOST"; do ip -n "$ns" link set lo up; done
-ip -n "$NS_SIM" link set "${tag}a" up
-ip -n "$NS_HOST" link set "${tag}b" up
+netns_setup "ms$$"
 
 # Joining on all interfaces is refused outright.
 if ip netns exec "$NS_SIM" "$MODSIM" --discovery-if 0.0.0.0 --module serial=1 >/dev/null 2>&1; then

@@ -222,50 +222,34 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
 }
 
 aErr Module::classQuantity(uint8_t command, uint8_t* count) {
-    if (!count)
-        return aErrParam;
-    *count = 0;
     const uint8_t request[] = {kCmdInfo, 0x04, command};
-    uint8_t reply[aPACKET_MAX_DATA];
-    uint8_t n = 0;
-    aErr err = askInfo(request, sizeof request, request, 1, reply, &n);
-    if (err != aErrNone)
-        return err;
-    if (n != 4 || reply[1] != 0x04 || reply[2] != command)
-        return aErrUnknown;
-    *count = reply[3];
-    return aErrNone;
+    return askEchoedByte(request, sizeof request, count);
 }
 
 aErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t* count) {
-    if (!count)
-        return aErrParam;
-    *count = 0;
     const uint8_t request[] = {kCmdInfo, 0x05, command, index};
-    uint8_t reply[aPACKET_MAX_DATA];
-    uint8_t n = 0;
-    aErr err = askInfo(request, sizeof request, request, 1, reply, &n);
-    if (err != aErrNone)
-        return err;
-    if (n != 5 || reply[1] != 0x05 || reply[2] != command || reply[3] != index)
-        return aErrUnknown;
-    *count = reply[4];
-    return aErrNone;
+    return askEchoedByte(request, sizeof request, count);
 }
 
 aErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t* group) {
-    if (!group)
-        return aErrParam;
-    *group = 0;
     const uint8_t request[] = {kCmdInfo, 0x06, command, index};
+    return askEchoedByte(request, sizeof request, group);
+}
+
+// A module-information request whose answer repeats the request and adds one
+// byte, the value; aErrUnknown for any other answer.
+aErr Module::askEchoedByte(const uint8_t* request, uint8_t length, uint8_t* value) {
+    if (!value)
+        return aErrParam;
+    *value = 0;
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t n = 0;
-    aErr err = askInfo(request, sizeof request, request, 1, reply, &n);
+    aErr err = askInfo(request, length, request, 1, reply, &n);
     if (err != aErrNone)
         return err;
-    if (n != 5 || reply[1] != 0x06 || reply[2] != command || reply[3] != index)
+    if (n != length + 1 || std::memcmp(reply + 1, request + 1, length - 1) != 0)
         return aErrUnknown;
-    *group = reply[4];
+    *value = reply[length];
     return aErrNone;
 }
 

@@ -72,6 +72,7 @@ class Module {
   private:
     aErr askInfo(const uint8_t* request, uint8_t requestLength, const uint8_t* match,
                  uint8_t matchLength, uint8_t* reply, uint8_t* replyLength);
+    aErr askEchoedByte(const uint8_t* request, uint8_t length, uint8_t* value);
 
     Link* m_link;
     uint8_t m_address;
